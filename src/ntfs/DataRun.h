@@ -1,0 +1,43 @@
+// Data runs (NTFS mapping pairs) of a non-resident attribute, VCN-to-LCN
+// mapping, and reads of whole attribute values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "ntfs/FileRecord.h"
+#include "ntfs/VolumeContext.h"
+
+namespace sondrel {
+
+// One decoded entry of a run list.
+struct DataRun {
+  std::uint64_t length = 0;    // clusters
+  std::int64_t lcnDelta = 0;   // 0 marks a sparse run
+  std::uint32_t entrySize = 0; // 1 + L + O bytes
+};
+
+// The entry at position in runs, or nullopt at the end marker (header byte 0)
+// or when the entry would reach past the end of runs.
+std::optional<DataRun> DecodeDataRun(std::span<const std::byte> runs, std::size_t position);
+
+struct VcnMapping {
+  std::uint64_t lcn = 0;           // 0 for a sparse run
+  std::uint64_t clustersLeft = 0;  // in the run from the VCN on, never 0
+};
+std::optional<VcnMapping> MapVcn(const AttributeRecord& attribute, std::uint64_t vcn);
+
+// Fills dest with clusters firstVcn .. firstVcn + count - 1: one read per run
+// piece, zeros for sparse pieces and for VCNs that cannot be mapped. Never
+// writes past dest (which should hold count * ClusterSize bytes).
+void ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
+                  std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest);
+
+// Copies a resident value or reads a non-resident one from VCN 0 through
+// lastVcn into dest, never past its end.
+void ReadAttributeValue(const VolumeContext& volume, const AttributeRecord& attribute,
+                        std::span<std::byte> dest);
+
+}  // namespace sondrel

@@ -1,0 +1,22 @@
+// Any MFT record by its number, through the $MFT's own $DATA runs.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "ntfs/VolumeContext.h"
+
+namespace sondrel {
+
+// Loads record 0 straight from the boot sector's MFT cluster into
+// volume.mftSelfRecord (RecordSize bytes, fix-ups applied). The geometry must
+// already be set. Returns false when it cannot be read.
+bool LoadMftSelfRecord(VolumeContext& volume);
+
+// Reads record recordNumber into dest (RecordSize bytes) with fix-ups applied.
+// A record that cannot be read (not mapped by the $MFT's $DATA, a failed read)
+// leaves dest zero-filled, so it fails the "FILE" test.
+void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
+                   std::span<std::byte> dest);
+
+}  // namespace sondrel

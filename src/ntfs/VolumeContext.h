@@ -1,0 +1,53 @@
+// What the tool knows of the open volume: the boot sector copy, the geometry
+// read from it, and the $MFT's own record. Filled at start-up, then read-only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace sondrel {
+
+inline constexpr std::size_t kBootSectorSize = 512;
+
+struct VolumeGeometry {
+  std::uint16_t bytesPerSector = 0;     // boot sector 0x0B
+  std::uint8_t sectorsPerCluster = 0;   // boot sector 0x0D
+  std::uint64_t mftStartLcn = 0;        // boot sector 0x30
+  std::uint32_t clustersPerRecord = 0;  // boot sector 0x40, the RecordSize rule's input
+  std::uint32_t ClusterSize = 0;        // bytesPerSector * sectorsPerCluster
+  std::uint32_t RecordSize = 0;         // bytes per MFT file record
+};
+
+// The geometry of a boot sector, or the reason it gives no usable one
+// (zero sectors per cluster, a sector size that is not a power of two from
+// 256 to 4096, a record size rule value outside 1..127 and 225..255, records
+// above 64 KiB).
+struct GeometryResult {
+  std::optional<VolumeGeometry> geometry;
+  std::string reason;
+};
+GeometryResult ReadVolumeGeometry(std::span<const std::byte> bootSector);
+
+struct VolumeContext {
+  Platform* platform = nullptr;
+  FileHandle volumeHandle = kInvalidHandleValue;
+  std::array<std::byte, kBootSectorSize> bootSector{};
+  VolumeGeometry geometry;
+  std::vector<std::byte> mftSelfRecord;  // record 0, fix-ups applied
+};
+
+// One positioned platform read of whole sectors. Returns false on a failed or
+// short read; the part of dest not read is then zero-filled.
+bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::uint32_t sectorCount,
+                 std::span<std::byte> dest);
+bool ReadClusters(const VolumeContext& volume, std::uint64_t firstCluster,
+                  std::uint32_t clusterCount, std::span<std::byte> dest);
+
+}  // namespace sondrel

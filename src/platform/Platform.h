@@ -1,0 +1,77 @@
+// The one seam between the tool and its operating system. Every operation is
+// named after the KERNEL32 call it stands for; the Win32 implementation makes
+// exactly that call, the POSIX one gives the same results from pread, readdir
+// and stat, and the fake serves tests from memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace sondrel {
+
+// Opaque handles; kInvalidHandleValue plays INVALID_HANDLE_VALUE.
+using FileHandle = std::intptr_t;
+using FindHandle = std::intptr_t;
+inline constexpr std::intptr_t kInvalidHandleValue = -1;
+
+// Win32 flag values, so callers pass what the Win32 program passes.
+inline constexpr std::uint32_t kGenericRead = 0x80000000;   // GENERIC_READ
+inline constexpr std::uint32_t kGenericWrite = 0x40000000;  // GENERIC_WRITE
+inline constexpr std::uint32_t kFileShareRead = 0x1;        // FILE_SHARE_READ
+inline constexpr std::uint32_t kFileShareWrite = 0x2;       // FILE_SHARE_WRITE
+inline constexpr std::uint32_t kCreateAlways = 2;           // CREATE_ALWAYS
+inline constexpr std::uint32_t kOpenExisting = 3;           // OPEN_EXISTING
+inline constexpr std::uint32_t kInvalidFileSize = 0xFFFFFFFF;  // INVALID_FILE_SIZE
+
+// The positioned-read part of an OVERLAPPED record: the 64-bit byte offset
+// split into its low and high halves.
+struct Overlapped {
+  std::uint32_t Offset = 0;
+  std::uint32_t OffsetHigh = 0;
+};
+
+// What a directory search reports of one entry (WIN32_FIND_DATAA's names).
+struct FindData {
+  std::string cFileName;           // the long name
+  std::string cAlternateFileName;  // the 8.3 name, empty when there is none
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Opens a file or a raw volume device ("\\.\C:"). Returns
+  // kInvalidHandleValue on failure; GetLastErrorMessage() then says why.
+  virtual FileHandle CreateFileA(std::string_view path, std::uint32_t desiredAccess,
+                                 std::uint32_t shareMode, std::uint32_t creationDisposition) = 0;
+
+  // Reads into buffer: from the handle's current position when overlapped is
+  // null, else at the byte offset it carries. bytesRead gets the count read.
+  virtual bool ReadFile(FileHandle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead,
+                        const Overlapped* overlapped) = 0;
+
+  virtual bool WriteFile(FileHandle handle, std::span<const std::byte> buffer,
+                         std::uint32_t* bytesWritten) = 0;
+
+  virtual bool CloseHandle(FileHandle handle) = 0;
+
+  // The low 32 bits of the file's size, or kInvalidFileSize on failure.
+  virtual std::uint32_t GetFileSize(FileHandle handle) = 0;
+
+  // A pattern ending in "\*" lists a directory; a full path finds one entry.
+  virtual FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) = 0;
+  virtual bool FindNextFileA(FindHandle handle, FindData* findData) = 0;
+  virtual bool FindClose(FindHandle handle) = 0;
+
+  // UTF-16LE to the system's narrow encoding (the ANSI code page on Windows,
+  // UTF-8 on POSIX); a character it cannot map becomes 'N'.
+  virtual std::string WideCharToMultiByte(std::u16string_view text) = 0;
+
+  // Human-readable text of the last failed call's error, or "" when none.
+  virtual std::string GetLastErrorMessage() = 0;
+};
+
+}  // namespace sondrel
