@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The whole test suite from scratch on a fresh Debian 12 machine (run as root):
+# installs what it needs, builds every configuration and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+rm -rf build
+for preset in default asan; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j"$(nproc)"
+  ctest --preset "$preset" -j"$(nproc)"
+done
