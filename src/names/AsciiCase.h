@@ -1,0 +1,19 @@
+// Comparison without regard to letter case, as the file system's own names
+// are compared by the tool: only A..Z fold onto a..z, every other byte must
+// match exactly (no locale, no code-page case rules).
+#pragma once
+
+#include <algorithm>
+#include <string_view>
+
+namespace sondrel {
+
+inline char FoldAsciiCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return FoldAsciiCase(x) == FoldAsciiCase(y);
+         });
+}
+
+}  // namespace sondrel
