@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""NTFS test images: mkntfs with a chosen geometry, filled through an ntfs-3g mount.
+
+Usable as a module (build_image, cached_image, mounted, the volume descriptions) and as a
+command line (`ntfs_image.py build OUT.img --volume standard --geometry 512-4096`).
+
+A volume is described by a list of entries (Dir, File, SparseFile, FragmentedFile, Stream,
+HardLink) applied in order through a read-write ntfs-3g mount. Contents are deterministic,
+so an image built twice from one description holds the same files (not the same bytes:
+mkntfs and ntfs-3g write time stamps and serial numbers).
+
+Needs root, /dev/fuse, mkntfs, ntfs-3g, setfattr, and ifind/istat (The Sleuth Kit) to check
+that an 8.3 name came out first.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import fcntl
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import Iterator, Sequence, Union
+
+# Bump when the way an entry is written changes, so cached images are rebuilt.
+BUILDER_VERSION = 3
+
+
+@dataclass(frozen=True)
+class Geometry:
+    sector_size: int
+    cluster_size: int
+    size_mib: int = 64
+
+    @property
+    def name(self) -> str:
+        return f"{self.sector_size}-{self.cluster_size}"
+
+
+# mkntfs derives the MFT record size itself: 1024 bytes, or the sector size when that is
+# larger, so 4096-byte sectors also give 4096-byte records.
+GEOMETRIES = {
+    "512-4096": Geometry(512, 4096),
+    "4096-4096": Geometry(4096, 4096),
+    "512-512": Geometry(512, 512),
+    "512-65536": Geometry(512, 65536),
+}
+
+
+def content(seed: str, size: int) -> bytes:
+    """Deterministic, non-repeating bytes named by seed (so a dump that reads the wrong
+    cluster cannot match by accident)."""
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(f"{seed}/{counter}".encode()).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+@dataclass(frozen=True)
+class Dir:
+    path: str
+    dos_name: str | None = None  # set through system.ntfs_dos_name right after mkdir
+
+
+@dataclass(frozen=True)
+class File:
+    path: str
+    data: bytes = b""
+    dos_name: str | None = None
+
+
+@dataclass(frozen=True)
+class SparseFile:
+    """size bytes of zeros with the given pieces written at their offsets; the rest holes."""
+    path: str
+    size: int
+    pieces: tuple[tuple[int, bytes], ...] = ()
+
+
+@dataclass(frozen=True)
+class FragmentedFile:
+    """A file grown chunk by chunk while throw-away files take the clusters in between;
+    the throw-away files are deleted afterwards. ntfs-3g then holds it in several runs."""
+    path: str
+    chunks: int = 12
+    chunk_size: int = 8192
+
+    @property
+    def data(self) -> bytes:
+        return content(self.path, self.chunks * self.chunk_size)
+
+
+@dataclass(frozen=True)
+class Stream:
+    """A named data stream on an existing file (the unnamed stream is left alone)."""
+    path: str
+    name: str
+    data: bytes
+
+
+@dataclass(frozen=True)
+class HardLink:
+    path: str
+    target: str
+
+
+Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink]
+
+
+def _fsync_write(fd: int, data: bytes, offset: int) -> None:
+    os.pwrite(fd, data, offset)
+    os.fsync(fd)
+
+
+def _apply(root: str, entry: Entry) -> None:
+    target = os.path.join(root, entry.path)
+    if isinstance(entry, Dir):
+        os.makedirs(target)
+        if entry.dos_name:
+            _set_dos_name(target, entry.dos_name)
+    elif isinstance(entry, File):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            pass
+        if entry.dos_name:
+            _set_dos_name(target, entry.dos_name)
+        with open(target, "wb") as f:
+            f.write(entry.data)
+    elif isinstance(entry, SparseFile):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            for offset, piece in entry.pieces:
+                f.seek(offset)
+                f.write(piece)
+            f.truncate(entry.size)
+    elif isinstance(entry, FragmentedFile):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        data = entry.data
+        pads = []
+        fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            for i in range(entry.chunks):
+                start = i * entry.chunk_size
+                _fsync_write(fd, data[start:start + entry.chunk_size], start)
+                pad = f"{target}.pad{i}"
+                pad_fd = os.open(pad, os.O_WRONLY | os.O_CREAT, 0o644)
+                try:
+                    _fsync_write(pad_fd, b"\xa5" * entry.chunk_size, 0)
+                finally:
+                    os.close(pad_fd)
+                pads.append(pad)
+        finally:
+            os.close(fd)
+        for pad in pads:
+            os.remove(pad)
+    elif isinstance(entry, Stream):
+        # Needs the mount option streams_interface=windows.
+        with open(f"{target}:{entry.name}", "wb") as f:
+            f.write(entry.data)
+    elif isinstance(entry, HardLink):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        os.link(os.path.join(root, entry.target), target)
+    else:
+        raise TypeError(f"unknown entry {entry!r}")
+
+
+def _set_dos_name(path: str, dos_name: str) -> None:
+    subprocess.run(["setfattr", "-n", "system.ntfs_dos_name", "-v", dos_name, path],
+                   check=True)
+
+
+def _unmount(mountpoint: str) -> None:
+    # A mount that is still settling answers EBUSY for a moment; never leave one behind.
+    for attempt in range(50):
+        result = subprocess.run(["fusermount", "-u", mountpoint], capture_output=True, text=True)
+        if result.returncode == 0 or not os.path.ismount(mountpoint):
+            return
+        time.sleep(0.1)
+    subprocess.run(["fusermount", "-u", "-z", mountpoint], check=False)
+    raise RuntimeError(f"could not unmount {mountpoint}: {result.stderr.strip()}")
+
+
+@contextlib.contextmanager
+def mounted(image: str, readonly: bool = True, options: Sequence[str] = (),
+            mountpoint: str | None = None) -> Iterator[str]:
+    """Mounts image with ntfs-3g (read-only unless told) and yields the mount point;
+    always unmounts, and removes the mount point when it made it."""
+    made = mountpoint is None
+    if made:
+        mountpoint = tempfile.mkdtemp(prefix="sondrel-mnt-")
+    opts = list(options) + (["ro"] if readonly else [])
+    cmd = ["ntfs-3g", image, mountpoint] + (["-o", ",".join(opts)] if opts else [])
+    try:
+        subprocess.run(cmd, check=True, capture_output=True, text=True)
+        try:
+            yield mountpoint
+        finally:
+            _unmount(mountpoint)
+    finally:
+        if made:
+            os.rmdir(mountpoint)
+
+
+def build_image(path: str, geometry: Geometry, entries: Sequence[Entry],
+                label: str = "SONDREL") -> None:
+    """Makes a sparse image file at path, formats it and fills it with entries."""
+    if os.path.exists(path):
+        os.remove(path)
+    with open(path, "wb") as f:
+        f.truncate(geometry.size_mib << 20)
+    subprocess.run(["mkntfs", "-F", "-Q", "-q", "-L", label,
+                    "-s", str(geometry.sector_size), "-c", str(geometry.cluster_size), path],
+                   check=True, capture_output=True, text=True)
+    with mounted(path, readonly=False, options=["streams_interface=windows"]) as root:
+        for entry in entries:
+            _apply(root, entry)
+    _put_short_names_first(path, [e for e in entries
+                                  if isinstance(e, (Dir, File)) and e.dos_name])
+
+
+def first_file_name(image: str, path: str) -> str:
+    """The name in the first $FILE_NAME attribute of path's record, as istat shows it."""
+    record = subprocess.run(["ifind", "-n", "/" + path, image], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    shown = subprocess.run(["istat", image, record], check=True,
+                           capture_output=True, text=True).stdout
+    return shown.split("\n$FILE_NAME Attribute Values:\n", 1)[1].split("Name: ", 1)[1] \
+        .split("\n", 1)[0]
+
+
+def _put_short_names_first(image: str, named: Sequence[Dir | File]) -> None:
+    # ntfs-3g orders the two $FILE_NAME attributes it writes for an 8.3 name by comparing
+    # their values, time stamps included, so either may come first. Tests want the short
+    # one first (the case where a path must be expanded): set the name again until it is.
+    for _ in range(40):
+        wrong = [e for e in named if first_file_name(image, e.path) != e.dos_name]
+        if not wrong:
+            return
+        with mounted(image, readonly=False) as root:
+            for entry in wrong:
+                target = os.path.join(root, entry.path)
+                subprocess.run(["setfattr", "-x", "system.ntfs_dos_name", target], check=True)
+                _set_dos_name(target, entry.dos_name)
+    raise RuntimeError("ntfs-3g kept the long name first: " + ", ".join(e.path for e in wrong))
+
+
+def cached_image(cache_dir: str, name: str, geometry: Geometry,
+                 entries: Sequence[Entry]) -> str:
+    """The image for (name, geometry, entries) in cache_dir, built on first use. Safe when
+    several test processes ask at once."""
+    os.makedirs(cache_dir, exist_ok=True)
+    key = hashlib.sha256(repr((BUILDER_VERSION, geometry, list(entries))).encode()).hexdigest()
+    path = os.path.join(cache_dir, f"{name}-{geometry.name}-{key[:12]}.img")
+    with open(path + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(path):
+            partial = path + ".partial"
+            build_image(partial, geometry, entries)
+            os.replace(partial, path)
+    return path
+
+
+# ---------------------------------------------------------------------------------------
+# Volume descriptions
+
+LONG_COMPONENT = "a_directory_name_of_sixty_characters_that_makes_paths_long__"  # 60 chars
+LONG_PATH = "/".join(["deep"] + [f"{LONG_COMPONENT}{i}" for i in range(4)]
+                     + ["the_file_at_the_bottom_of_a_path_past_259_characters.txt"])
+
+
+def standard_volume() -> list[Entry]:
+    """The volume the end-to-end suite runs on. Paths below are referred to by the tests."""
+    entries: list[Entry] = []
+    # A few hundred files in nested directories, sizes from empty to a few clusters.
+    for d in range(4):
+        entries.append(Dir(f"tree/d{d}"))
+        for s in range(4):
+            entries.append(Dir(f"tree/d{d}/s{s}"))
+            for k in range(16):
+                rel = f"tree/d{d}/s{s}/f{k:02}.txt"
+                entries.append(File(rel, content(rel, (d * 997 + s * 131 + k * 389) % 9000)))
+    entries += [
+        File("small.txt", b"A small file whose data stays resident in its MFT record.\n"),
+        File("empty.dat", b""),
+        FragmentedFile("fragmented.bin", chunks=12, chunk_size=8192),
+        SparseFile("sparse.bin", 4 << 20, (
+            (0, content("sparse/head", 3000)),
+            ((1 << 20) + 5, content("sparse/middle", 9000)),
+            ((4 << 20) - 100, content("sparse/tail", 100)),
+        )),
+        File("streams/with stream.txt", b"the unnamed stream\n"),
+        Stream("streams/with stream.txt", "alternate", content("ads", 5000)),
+        File("links/original.txt", b"one record, two names\n"),
+        HardLink("links/second name.txt", "links/original.txt"),
+        Dir("Dir With Spaces"),
+        File("Dir With Spaces/file with spaces.txt", b"spaces\n"),
+        File("caf\u00e9 \u00dcber na\u00efve.txt", b"accents\n"),
+        Dir("\u65e5\u672c\u8a9e"),
+        File("\u65e5\u672c\u8a9e/\u6587\u66f8\u30d5\u30a1\u30a4\u30eb.txt", b"cjk\n"),
+        # Directories carrying an 8.3 name, so that the record's first $FILE_NAME can be the
+        # short one and the listing must expand it back.
+        Dir("Program Files Long", dos_name="PROGRA~1"),
+        Dir("Program Files Long/Another Long Directory", dos_name="ANOTHE~1"),
+        File("Program Files Long/Another Long Directory/inside.txt", b"inside\n"),
+        File("Program Files Long/readme.txt", content("readme", 2000)),
+        Dir("Hidden Dir"),
+        File("Hidden Dir/payload.bin", content("payload", 12000)),
+        File("secret.txt", b"nobody should see this\n"),
+        File("tree/d1/s2/rootkit.sys", content("rootkit", 7000)),
+        File(LONG_PATH, b"deep\n"),
+    ]
+    return entries
+
+
+def small_volume() -> list[Entry]:
+    """A handful of files in known order, for whole-output comparisons."""
+    return [
+        File("alpha.txt", b"alpha\n"),
+        Dir("beta"),
+        File("beta/gamma.bin", content("gamma", 5000)),
+        File("secret.txt", b"hidden from the listing\n"),
+    ]
+
+
+def demo_volume() -> list[Entry]:
+    return [
+        File("readme.txt", b"An ordinary file.\n"),
+        Dir("Documents"),
+        File("Documents/report.txt", content("report", 3000)),
+        File("secret.txt", b"The rootkit keeps its configuration here.\n"),
+    ]
+
+
+VOLUMES = {"standard": standard_volume, "small": small_volume, "demo": demo_volume}
+
+
+def main(argv: Sequence[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    build = sub.add_parser("build", help="build an image file")
+    build.add_argument("output")
+    build.add_argument("--volume", choices=sorted(VOLUMES), default="standard")
+    build.add_argument("--geometry", choices=sorted(GEOMETRIES), default="512-4096")
+    args = parser.parse_args(argv)
+    if args.command == "build":
+        build_image(args.output, GEOMETRIES[args.geometry], VOLUMES[args.volume]())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
