@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kFileShareWrite = 0x2;       // FILE_SHARE_WRITE
 inline constexpr std::uint32_t kCreateAlways = 2;           // CREATE_ALWAYS
 inline constexpr std::uint32_t kOpenExisting = 3;           // OPEN_EXISTING
 inline constexpr std::uint32_t kInvalidFileSize = 0xFFFFFFFF;  // INVALID_FILE_SIZE
+inline constexpr std::uint32_t kErrorAccessDenied = 5;         // ERROR_ACCESS_DENIED
 
 // The positioned-read part of an OVERLAPPED record: the 64-bit byte offset
 // split into its low and high halves.
@@ -72,6 +73,10 @@ class Platform {
 
   // Human-readable text of the last failed call's error, or "" when none.
   virtual std::string GetLastErrorMessage() = 0;
+
+  // The Win32 code of the last failed call's error (kErrorAccessDenied, ...),
+  // so a caller can add advice to the message; 0 when the platform cannot tell.
+  virtual std::uint32_t GetLastError() { return 0; }
 };
 
 }  // namespace sondrel
