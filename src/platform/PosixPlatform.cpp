@@ -1,1 +1,352 @@
-// Placeholder until the POSIX implementation lands.
+#include "platform/PosixPlatform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/SystemPlatform.h"
+
+namespace sondrel {
+namespace {
+
+// Win32 codes for the errors a caller may want to tell apart.
+constexpr std::uint32_t kErrorFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+constexpr std::uint32_t kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
+constexpr std::uint32_t kErrorHandleEof = 38;    // ERROR_HANDLE_EOF
+constexpr std::uint32_t kCreateNew = 1;          // CREATE_NEW
+constexpr std::uint32_t kOpenAlways = 4;         // OPEN_ALWAYS
+constexpr std::uint32_t kTruncateExisting = 5;   // TRUNCATE_EXISTING
+
+// ntfs-3g serves each entry's 8.3 name under this extended attribute.
+constexpr const char* kDosNameAttribute = "system.ntfs_dos_name";
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return LowerAscii(x) == LowerAscii(y);
+         });
+}
+
+std::string WithSlashes(std::string_view text) {
+  std::string out(text);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+std::uint32_t Win32CodeOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EISDIR:  // Windows refuses to open a directory as a file with access denied
+      return kErrorAccessDenied;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    default:
+      return 0;
+  }
+}
+
+void AppendUtf8(std::uint32_t codePoint, std::string* out) {
+  if (codePoint < 0x80) {
+    out->push_back(static_cast<char>(codePoint));
+  } else if (codePoint < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else if (codePoint < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> MakeSystemPlatform() {
+  return std::make_unique<PosixPlatform>(PosixPlatform::DefaultDosDevices());
+}
+
+PosixPlatform::PosixPlatform(std::string dosDevices) : dosDevices_(std::move(dosDevices)) {}
+
+std::string PosixPlatform::DefaultDosDevices() {
+  const char* configured = std::getenv("SONDREL_DOSDEVICES");
+  if (configured != nullptr && *configured != '\0') return configured;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    const passwd* user = getpwuid(getuid());
+    home = user != nullptr ? user->pw_dir : "";
+  }
+  return std::string(home) + "/.sondrel/dosdevices";
+}
+
+void PosixPlatform::SetError(int error) { SetError(std::strerror(error), Win32CodeOf(error)); }
+
+void PosixPlatform::SetError(std::string message, std::uint32_t code) {
+  lastError_ = std::move(message);
+  lastErrorCode_ = code;
+}
+
+bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
+  // Win32 paths are C strings: a zero byte ends them.
+  win32Path = win32Path.substr(0, win32Path.find('\0'));
+  *host = HostPath{};
+  auto driveEntry = [&](char drive, const char* suffix) {
+    if (drive == '/' || drive == '\0') return false;
+    host->path = dosDevices_ + "/" + LowerAscii(drive) + suffix;
+    return true;
+  };
+  if (win32Path.size() == 6 && win32Path.substr(0, 4) == "\\\\.\\" && win32Path[5] == ':') {
+    host->rawVolume = true;
+    if (driveEntry(win32Path[4], "::")) return true;
+  } else if (win32Path.size() >= 2 && win32Path[1] == ':') {
+    std::string_view rest = win32Path.substr(2);
+    host->driveRoot = rest.find_first_not_of('\\') == std::string_view::npos;
+    if (driveEntry(win32Path[0], ":")) {
+      if (!rest.empty() && rest[0] != '\\') host->path += '/';
+      host->path += WithSlashes(rest);
+      return true;
+    }
+  } else if (!win32Path.empty()) {
+    host->path = WithSlashes(win32Path);
+    return true;
+  }
+  SetError(ENOENT);
+  return false;
+}
+
+FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desiredAccess,
+                                      std::uint32_t /*shareMode*/,
+                                      std::uint32_t creationDisposition) {
+  HostPath host;
+  if (!MapPath(path, &host)) return kInvalidHandleValue;
+  int flags = O_RDONLY;
+  if (!host.rawVolume) {
+    bool reading = (desiredAccess & kGenericRead) != 0;
+    bool writing = (desiredAccess & kGenericWrite) != 0;
+    flags = writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
+    if (creationDisposition == kCreateAlways) flags |= O_CREAT | O_TRUNC;
+    if (creationDisposition == kCreateNew) flags |= O_CREAT | O_EXCL;
+    if (creationDisposition == kOpenAlways) flags |= O_CREAT;
+    if (creationDisposition == kTruncateExisting) flags |= O_TRUNC;
+  }
+  int fd = ::open(host.path.c_str(), flags | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    SetError(errno);
+    return kInvalidHandleValue;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    SetError(EISDIR);
+    return kInvalidHandleValue;
+  }
+  return fd;
+}
+
+bool PosixPlatform::ReadFile(FileHandle handle, std::span<std::byte> buffer,
+                             std::uint32_t* bytesRead, const Overlapped* overlapped) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  const int fd = static_cast<int>(handle);
+  std::uint64_t offset = 0;
+  if (overlapped != nullptr) offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    ssize_t got = overlapped != nullptr
+                      ? ::pread(fd, buffer.data() + done, buffer.size() - done,
+                                static_cast<off_t>(offset + done))
+                      : ::read(fd, buffer.data() + done, buffer.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      SetError(errno);
+      if (bytesRead != nullptr) *bytesRead = static_cast<std::uint32_t>(done);
+      return false;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  if (bytesRead != nullptr) *bytesRead = static_cast<std::uint32_t>(done);
+  // Like Windows: a positioned read that starts at the end of the file fails.
+  if (overlapped != nullptr && done == 0 && !buffer.empty()) {
+    SetError("Reached the end of the file", kErrorHandleEof);
+    return false;
+  }
+  return true;
+}
+
+bool PosixPlatform::WriteFile(FileHandle handle, std::span<const std::byte> buffer,
+                              std::uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    ssize_t put = ::write(static_cast<int>(handle), buffer.data() + done, buffer.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      SetError(put < 0 ? errno : ENOSPC);
+      if (bytesWritten != nullptr) *bytesWritten = static_cast<std::uint32_t>(done);
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (bytesWritten != nullptr) *bytesWritten = static_cast<std::uint32_t>(done);
+  return true;
+}
+
+bool PosixPlatform::CloseHandle(FileHandle handle) {
+  if (handle < 0 || ::close(static_cast<int>(handle)) != 0) {
+    SetError(handle < 0 ? EBADF : errno);
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t PosixPlatform::GetFileSize(FileHandle handle) {
+  struct stat info {};
+  if (::fstat(static_cast<int>(handle), &info) != 0) {
+    SetError(errno);
+    return kInvalidFileSize;
+  }
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(info.st_size) & 0xFFFFFFFFu);
+}
+
+bool PosixPlatform::ReadDirectoryNames(const std::string& directory,
+                                       std::vector<std::string>* names) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+  if (!dir) {
+    SetError(errno);
+    return false;
+  }
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names->emplace_back(name);
+  }
+  return true;
+}
+
+std::string PosixPlatform::ShortNameOf(const std::string& entryPath) {
+  char value[64];
+  ssize_t length = ::lgetxattr(entryPath.c_str(), kDosNameAttribute, value, sizeof value);
+  if (length <= 0) return {};
+  std::string name(value, static_cast<std::size_t>(length));
+  return name.substr(0, name.find('\0'));
+}
+
+FindHandle PosixPlatform::StartSearch(std::vector<FindData> entries, FindData* findData) {
+  if (entries.empty()) {
+    SetError(ENOENT);
+    return kInvalidHandleValue;
+  }
+  *findData = entries[0];
+  FindHandle handle = nextSearch_++;
+  searches_[handle] = Search{std::move(entries), 1};
+  return handle;
+}
+
+FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* findData) {
+  pattern = pattern.substr(0, pattern.find('\0'));
+  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "\\*") {
+    HostPath directory;
+    std::vector<std::string> names;
+    if (!MapPath(pattern.substr(0, pattern.size() - 2), &directory) ||
+        !ReadDirectoryNames(directory.path, &names)) {
+      return kInvalidHandleValue;
+    }
+    std::vector<FindData> entries;
+    // Windows gives "." and ".." for every directory but a drive's root.
+    if (!directory.driveRoot) entries = {{".", ""}, {"..", ""}};
+    for (std::string& name : names) {
+      std::string shortName = ShortNameOf(directory.path + "/" + name);
+      entries.push_back({std::move(name), std::move(shortName)});
+    }
+    return StartSearch(std::move(entries), findData);
+  }
+
+  // One entry by its full path, looked up in its parent's listing so that an
+  // entry the listing hides stays hidden here too.
+  std::size_t slash = pattern.rfind('\\');
+  std::string_view parent;
+  std::string_view name;
+  if (slash != std::string_view::npos) {
+    parent = pattern.substr(0, slash);
+    name = pattern.substr(slash + 1);
+  } else if (pattern.size() >= 2 && pattern[1] == ':') {
+    parent = pattern.substr(0, 2);
+    name = pattern.substr(2);
+  } else {
+    parent = ".";
+    name = pattern;
+  }
+  HostPath directory;
+  std::vector<std::string> names;
+  if (name.empty() || !MapPath(parent.empty() ? std::string_view("\\") : parent, &directory) ||
+      !ReadDirectoryNames(directory.path, &names)) {
+    if (name.empty()) SetError(ENOENT);
+    return kInvalidHandleValue;
+  }
+  auto found = [&](const std::string& longName, std::string shortName) {
+    return StartSearch({{longName, std::move(shortName)}}, findData);
+  };
+  auto exact = std::find(names.begin(), names.end(), name);
+  if (exact != names.end()) return found(*exact, ShortNameOf(directory.path + "/" + *exact));
+  std::vector<std::string> shortNames;
+  shortNames.reserve(names.size());
+  for (const std::string& entry : names) shortNames.push_back(ShortNameOf(directory.path + "/" + entry));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!shortNames[i].empty() && shortNames[i] == name) return found(names[i], shortNames[i]);
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (EqualsIgnoringAsciiCase(names[i], name) ||
+        (!shortNames[i].empty() && EqualsIgnoringAsciiCase(shortNames[i], name))) {
+      return found(names[i], shortNames[i]);
+    }
+  }
+  SetError(ENOENT);
+  return kInvalidHandleValue;
+}
+
+bool PosixPlatform::FindNextFileA(FindHandle handle, FindData* findData) {
+  auto it = searches_.find(handle);
+  if (it == searches_.end() || it->second.next >= it->second.entries.size()) {
+    SetError("There are no more files", 18);  // ERROR_NO_MORE_FILES
+    return false;
+  }
+  *findData = it->second.entries[it->second.next++];
+  return true;
+}
+
+bool PosixPlatform::FindClose(FindHandle handle) { return searches_.erase(handle) != 0; }
+
+std::string PosixPlatform::WideCharToMultiByte(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u), &out);
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      out.push_back('N');  // an unpaired surrogate has no encoding: the default character
+    } else {
+      AppendUtf8(unit, &out);
+    }
+  }
+  return out;
+}
+
+}  // namespace sondrel

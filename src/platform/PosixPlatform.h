@@ -1,0 +1,71 @@
+// The platform on Linux and other POSIX systems. Windows drive names are
+// looked up in a "dosdevices" folder: "x::" names the raw volume (a block
+// device or an image file), "x:" the root of the same volume's ordinary
+// mounted view. Entry names are lower case whatever case the drive is typed in.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace sondrel {
+
+class PosixPlatform : public Platform {
+ public:
+  explicit PosixPlatform(std::string dosDevices);
+
+  // $SONDREL_DOSDEVICES when set, else ~/.sondrel/dosdevices.
+  static std::string DefaultDosDevices();
+
+  // The raw volume is always opened read-only, whatever access is asked for.
+  FileHandle CreateFileA(std::string_view path, std::uint32_t desiredAccess,
+                         std::uint32_t shareMode, std::uint32_t creationDisposition) override;
+  bool ReadFile(FileHandle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead,
+                const Overlapped* overlapped) override;
+  bool WriteFile(FileHandle handle, std::span<const std::byte> buffer,
+                 std::uint32_t* bytesWritten) override;
+  bool CloseHandle(FileHandle handle) override;
+  std::uint32_t GetFileSize(FileHandle handle) override;
+  // "<dir>\*" lists <dir> with readdir ("." and ".." first, except at a drive
+  // root); any other path finds that one entry in its parent's listing by
+  // long or 8.3 name, exact match first, then ignoring ASCII case.
+  FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
+  bool FindNextFileA(FindHandle handle, FindData* findData) override;
+  bool FindClose(FindHandle handle) override;
+  // UTF-8; an unpaired surrogate becomes 'N'.
+  std::string WideCharToMultiByte(std::u16string_view text) override;
+  std::string GetLastErrorMessage() override { return lastError_; }
+  std::uint32_t GetLastError() override { return lastErrorCode_; }
+
+ private:
+  struct HostPath {
+    std::string path;
+    bool rawVolume = false;
+    bool driveRoot = false;
+  };
+  struct Search {
+    std::vector<FindData> entries;
+    std::size_t next = 0;
+  };
+
+  // The host path a Win32 path stands for; false when it names nothing.
+  bool MapPath(std::string_view win32Path, HostPath* host);
+  // Every entry of a directory but "." and "..", as readdir gives them.
+  bool ReadDirectoryNames(const std::string& directory, std::vector<std::string>* names);
+  // The one place an entry's 8.3 name is fetched, so it can be made lazy.
+  static std::string ShortNameOf(const std::string& entryPath);
+  FindHandle StartSearch(std::vector<FindData> entries, FindData* findData);
+  void SetError(int error);
+  void SetError(std::string message, std::uint32_t code);
+
+  std::string dosDevices_;
+  std::map<FindHandle, Search> searches_;
+  FindHandle nextSearch_ = 1;
+  std::string lastError_;
+  std::uint32_t lastErrorCode_ = 0;
+};
+
+}  // namespace sondrel
