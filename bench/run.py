@@ -13,7 +13,8 @@ Volumes come from bench/build-images.sh (cache dir $SONDREL_BENCH_DIR, else
 through ntfs-3g for the run and unmounted afterwards.
 
   --save-outputs DIR   also write the full -list/-dig output (stdout and stderr) of each volume
-                       to DIR, to compare two builds byte for byte.
+                       to DIR, to compare two builds byte for byte (diff -r DIR1 DIR2);
+                       with --outputs-only nothing is timed.
 """
 
 import argparse
@@ -166,6 +167,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--volumes", default="v200k,v1m,tree100k,flat100k")
     parser.add_argument("--save-outputs", metavar="DIR")
+    parser.add_argument("--outputs-only", action="store_true",
+                        help="only write the outputs for --save-outputs, time nothing")
     parser.add_argument("--skip-view", action="store_true",
                         help="time only the raw -list comparisons")
     args = parser.parse_args()
@@ -192,6 +195,11 @@ def main():
                 print(f"== {name}: no image in {CACHE} (run bench/build-images.sh {name}); skipped")
                 continue
             with vol:
+                if args.outputs_only:
+                    if args.save_outputs:
+                        save_outputs(vol, sondrel, args.save_outputs)
+                        print(f"== {name}: outputs in {args.save_outputs}", flush=True)
+                    continue
                 print(f"== {name} ({args.runs} runs each, medians)", flush=True)
                 r = {}
                 a, b = compare("sondrel -list (raw, no view)", [sondrel, "-list", DRIVE],
@@ -225,7 +233,8 @@ def main():
                 results[name] = r
                 sys.stdout.flush()
 
-        summary(results)
+        if not args.outputs_only:
+            summary(results)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
