@@ -27,17 +27,27 @@ struct VcnMapping {
   std::uint64_t lcn = 0;           // 0 for a sparse run
   std::uint64_t clustersLeft = 0;  // in the run from the VCN on, never 0
 };
+// Nullopt for a VCN outside startVcn..lastVcn, for a resident attribute, and
+// for one that no run holds (the list ends early or leaves the attribute).
+// clustersLeft never reaches past lastVcn.
 std::optional<VcnMapping> MapVcn(const AttributeRecord& attribute, std::uint64_t vcn);
+
+// The largest single platform read that a run piece is given; longer pieces
+// are read in several reads of this size.
+inline constexpr std::uint32_t kMaxReadBytes = 64 * 1024 * 1024;
 
 // Fills dest with clusters firstVcn .. firstVcn + count - 1: one read per run
 // piece, zeros for sparse pieces and for VCNs that cannot be mapped. Never
-// writes past dest (which should hold count * ClusterSize bytes).
-void ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
+// writes past dest; a dest shorter than count * ClusterSize gets as much of
+// the range as fits. Returns true when every cluster was mapped (or sparse)
+// and read in full; the result may be ignored.
+bool ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
                   std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest);
 
 // Copies a resident value or reads a non-resident one from VCN 0 through
-// lastVcn into dest, never past its end.
-void ReadAttributeValue(const VolumeContext& volume, const AttributeRecord& attribute,
+// lastVcn into dest, never past its end (the rest of dest is zero-filled).
+// Returns ReadVcnRange's outcome, or true for a resident value.
+bool ReadAttributeValue(const VolumeContext& volume, const AttributeRecord& attribute,
                         std::span<std::byte> dest);
 
 }  // namespace sondrel

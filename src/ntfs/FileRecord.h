@@ -28,6 +28,7 @@ struct FileRecordHeader {
   std::uint16_t recordFlags = 0;           // 0x16
   std::uint64_t baseFileReference = 0;     // 0x20, non-zero in an extension record
 };
+// Nullopt when the record is too short to hold the header.
 std::optional<FileRecordHeader> ReadFileRecordHeader(std::span<const std::byte> record);
 
 // True when the record begins with "FILE".
@@ -70,11 +71,40 @@ struct AttributeRecord {
   std::span<const std::byte> MappingPairs() const;
 };
 
+// The well-formed attribute at offset in the record, or nullopt at the end
+// marker and at a damaged one: a length too small for its header, an
+// attribute that would leave the record, a name, value or run list that lies
+// outside the attribute. nextOffset (when given) gets the next attribute's offset.
+std::optional<AttributeRecord> DecodeAttributeAt(std::span<const std::byte> record,
+                                                 std::size_t offset,
+                                                 std::size_t* nextOffset = nullptr);
+
+// Calls visit(attribute) for each attribute in record order until visit
+// returns true (then returns that attribute), the end marker, or a damaged
+// attribute. Every step advances, so the walk ends within the record.
+template <typename Visit>
+std::optional<AttributeRecord> WalkAttributes(std::span<const std::byte> record, Visit visit) {
+  auto header = ReadFileRecordHeader(record);
+  if (!header) return std::nullopt;
+  std::size_t offset = header->firstAttributeOffset;
+  while (offset < record.size()) {
+    std::size_t next = 0;
+    auto attribute = DecodeAttributeAt(record, offset, &next);
+    if (!attribute) return std::nullopt;
+    if (visit(*attribute)) return attribute;
+    offset = next;
+  }
+  return std::nullopt;
+}
+
 // The first unnamed attribute of the type, or nullopt. The walk stops at the
 // end marker, at a length too small for a header, at an attribute that would
 // leave the record, and at one whose value or runs lie outside itself.
 std::optional<AttributeRecord> FindAttribute(std::span<const std::byte> record,
                                              std::uint32_t typeCode);
+
+// The attribute's name (empty when unnamed).
+std::u16string AttributeName(const AttributeRecord& attribute);
 
 // Low 32 bits of the value's logical and allocated sizes.
 std::uint32_t AttributeValueSize(const AttributeRecord& attribute);

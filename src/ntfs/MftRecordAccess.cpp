@@ -1,9 +1,64 @@
 #include "ntfs/MftRecordAccess.h"
 
-namespace sondrel {
+#include <algorithm>
+#include <limits>
+#include <vector>
 
-// Stand-ins until the volume layer lands.
-bool LoadMftSelfRecord(VolumeContext&) { return false; }
-void ReadMftRecord(const VolumeContext&, std::uint32_t, std::span<std::byte>) {}
+#include "ntfs/DataRun.h"
+#include "ntfs/FileRecord.h"
+
+namespace sondrel {
+namespace {
+
+void ZeroFill(std::span<std::byte> bytes) { std::fill(bytes.begin(), bytes.end(), std::byte{0}); }
+
+}  // namespace
+
+bool LoadMftSelfRecord(VolumeContext& volume) {
+  const VolumeGeometry& g = volume.geometry;
+  volume.mftSelfRecord.assign(g.RecordSize, std::byte{0});
+  if (g.RecordSize == 0 || g.bytesPerSector == 0) return false;
+  // Whole sectors that hold the record: a record smaller than a sector is
+  // taken from the head of the one sector that holds it.
+  const std::uint32_t sectors = (g.RecordSize + g.bytesPerSector - 1) / g.bytesPerSector;
+  std::vector<std::byte> scratch(std::size_t{sectors} * g.bytesPerSector);
+  if (g.sectorsPerCluster == 0 ||
+      g.mftStartLcn > std::numeric_limits<std::uint64_t>::max() / g.sectorsPerCluster) {
+    return false;
+  }
+  bool ok = ReadSectors(volume, g.mftStartLcn * g.sectorsPerCluster, sectors, scratch);
+  std::copy_n(scratch.begin(), g.RecordSize, volume.mftSelfRecord.begin());
+  if (!ok || !ApplyFixups(volume.mftSelfRecord) || !HasFileMagic(volume.mftSelfRecord)) {
+    return false;
+  }
+  return true;
+}
+
+void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
+                   std::span<std::byte> dest) {
+  ZeroFill(dest);
+  const VolumeGeometry& g = volume.geometry;
+  if (g.RecordSize == 0 || g.ClusterSize == 0 || dest.size() < g.RecordSize) return;
+  std::span<std::byte> record = dest.first(g.RecordSize);
+
+  // Record N lies at byte N * RecordSize of the $MFT's $DATA; a record smaller
+  // than a cluster shares it with its neighbours and is cut out of it.
+  const std::uint64_t byteOffset = std::uint64_t{recordNumber} * g.RecordSize;
+  const std::uint64_t firstVcn = byteOffset / g.ClusterSize;
+  const std::uint32_t within = static_cast<std::uint32_t>(byteOffset % g.ClusterSize);
+  const std::uint32_t clusters = (within + g.RecordSize + g.ClusterSize - 1) / g.ClusterSize;
+
+  auto data = FindAttribute(volume.mftSelfRecord, kDataType);
+  if (!data || data->IsResident()) return;
+  const AttributeHeader& h = data->header;
+  if (firstVcn < h.startVcn || firstVcn > h.lastVcn || clusters - 1 > h.lastVcn - firstVcn) {
+    return;
+  }
+  std::vector<std::byte> scratch(std::size_t{clusters} * g.ClusterSize);
+  if (!ReadVcnRange(volume, *data, firstVcn, clusters, scratch)) return;
+  std::copy_n(scratch.begin() + within, g.RecordSize, record.begin());
+  // A record whose update sequence array cannot be applied is unusable.
+  if (!ApplyFixups(record)) ZeroFill(record);
+}
 
 }  // namespace sondrel

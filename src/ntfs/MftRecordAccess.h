@@ -10,7 +10,9 @@ namespace sondrel {
 
 // Loads record 0 straight from the boot sector's MFT cluster into
 // volume.mftSelfRecord (RecordSize bytes, fix-ups applied). The geometry must
-// already be set. Returns false when it cannot be read.
+// already be set. Returns false when it cannot be read or is no usable file
+// record (no "FILE", an update sequence array outside the record); the
+// buffer then holds what was read, zeros for a failed read.
 bool LoadMftSelfRecord(VolumeContext& volume);
 
 // Reads record recordNumber into dest (RecordSize bytes) with fix-ups applied.

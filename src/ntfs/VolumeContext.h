@@ -18,7 +18,7 @@ inline constexpr std::size_t kBootSectorSize = 512;
 
 struct VolumeGeometry {
   std::uint16_t bytesPerSector = 0;     // boot sector 0x0B
-  std::uint8_t sectorsPerCluster = 0;   // boot sector 0x0D
+  std::uint32_t sectorsPerCluster = 0;  // boot sector 0x0D (values above 0x80 encode 2^(256-v))
   std::uint64_t mftStartLcn = 0;        // boot sector 0x30
   std::uint32_t clustersPerRecord = 0;  // boot sector 0x40, the RecordSize rule's input
   std::uint32_t ClusterSize = 0;        // bytesPerSector * sectorsPerCluster
@@ -28,7 +28,8 @@ struct VolumeGeometry {
 // The geometry of a boot sector, or the reason it gives no usable one
 // (zero sectors per cluster, a sector size that is not a power of two from
 // 256 to 4096, a record size rule value outside 1..127 and 225..255, records
-// above 64 KiB).
+// above 64 KiB or below 256 bytes, clusters above 2 MiB). A usable geometry
+// has powers of two throughout, so no division by it can fail downstream.
 struct GeometryResult {
   std::optional<VolumeGeometry> geometry;
   std::string reason;
@@ -43,8 +44,10 @@ struct VolumeContext {
   std::vector<std::byte> mftSelfRecord;  // record 0, fix-ups applied
 };
 
-// One positioned platform read of whole sectors. Returns false on a failed or
-// short read; the part of dest not read is then zero-filled.
+// One positioned platform read of whole sectors into the first
+// sectorCount * bytesPerSector bytes of dest. Returns false on a failed or
+// short read; the part not read is then zero-filled. A dest too small for the
+// count, or an offset beyond 64 bits, reads nothing and zero-fills dest.
 bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::uint32_t sectorCount,
                  std::span<std::byte> dest);
 bool ReadClusters(const VolumeContext& volume, std::uint64_t firstCluster,

@@ -1,0 +1,161 @@
+#include "ntfs/MftRecordAccess.h"
+
+#include <gtest/gtest.h>
+
+#include "fixtures/NtfsImage.h"
+#include "ntfs/DataRun.h"
+#include "ntfs/LittleEndianReader.h"
+
+namespace sondrel {
+namespace {
+
+using namespace test;
+
+// Lays an $MFT of recordCount records out at mftStartLcn (contiguous unless
+// runs are given) and loads record 0. Record N carries N at 0x2C.
+void LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {}) {
+  const VolumeGeometry& g = v.volume.geometry;
+  const std::uint64_t bytes = std::uint64_t{recordCount} * g.RecordSize;
+  const std::uint64_t clusters = (bytes + g.ClusterSize - 1) / g.ClusterSize;
+  if (runs.empty()) {
+    runs = BytesOf({0x44, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    Put32(runs, 1, clusters);
+    Put32(runs, 5, g.mftStartLcn);
+  }
+  NonResidentSpec data{.runs = runs, .lastVcn = clusters - 1,
+                       .allocatedSize = clusters * g.ClusterSize, .dataSize = bytes};
+  // The records go where the runs put them; walk the runs to place each one.
+  Bytes attributeRecord = MakeFileRecord({NonResidentAttribute(data)}, {.size = g.RecordSize});
+  ASSERT_TRUE(ApplyFixups(attributeRecord));
+  auto attribute = FindAttribute(attributeRecord, kDataType);
+  ASSERT_TRUE(attribute);
+  for (std::uint32_t n = 0; n < recordCount; ++n) {
+    std::vector<Bytes> attributes;
+    if (n == 0) attributes.push_back(NonResidentAttribute(data));
+    Bytes record = MakeFileRecord(attributes, {.size = g.RecordSize, .recordNumber = n});
+    const std::uint64_t at = std::uint64_t{n} * g.RecordSize;
+    // A record may span clusters that lie apart: place it cluster piece by piece.
+    for (std::uint64_t done = 0; done < g.RecordSize;) {
+      auto m = MapVcn(*attribute, (at + done) / g.ClusterSize);
+      ASSERT_TRUE(m);
+      const std::uint64_t within = (at + done) % g.ClusterSize;
+      const std::uint64_t take = std::min<std::uint64_t>(g.ClusterSize - within, g.RecordSize - done);
+      v.PutAt(m->lcn * g.ClusterSize + within,
+              Bytes(record.begin() + static_cast<std::ptrdiff_t>(done),
+                    record.begin() + static_cast<std::ptrdiff_t>(done + take)));
+      done += take;
+    }
+  }
+  v.platform.reads.clear();
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+}
+
+std::uint32_t NumberOf(const Bytes& record) {
+  return static_cast<std::uint32_t>(LittleEndianReader(record).U32(0x2C).value_or(0xFFFFFFFF));
+}
+
+TEST(ReadMftRecord, FindsEachRecordThroughItsClusterAndSlot) {
+  struct Case {
+    BootFields boot;
+    std::uint32_t record;
+    std::uint64_t vcn;      // $MFT cluster read
+    std::uint32_t clusters; // clusters read
+  };
+  const Case cases[] = {
+      {{512, 8, 4, 0xF6}, 10, 2, 1},   {{512, 8, 4, 0xF6}, 8, 2, 1},
+      {{512, 8, 4, 0xF6}, 11, 2, 1},   {{512, 1, 40, 0xF6}, 10, 20, 2},
+      {{512, 4, 8, 0x02}, 3, 6, 2},    {{4096, 1, 4, 0xF4}, 5, 5, 1},
+      {{4096, 1, 4, 0xF6}, 5, 1, 1},   {{512, 8, 4, 0xF6}, 0, 0, 1},
+      {{512, 8, 4, 0xF6}, 15, 3, 1},  // the last cluster the $DATA maps
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.boot.bytesPerSector << "x" << int{c.boot.sectorsPerCluster}
+                                    << " record " << c.record);
+    TestVolume v(c.boot, 128);
+    LayOutMft(v, 16);
+    v.platform.reads.clear();
+    Bytes record(v.volume.geometry.RecordSize);
+    ReadMftRecord(v.volume, c.record, record);
+    EXPECT_TRUE(HasFileMagic(record));
+    EXPECT_EQ(NumberOf(record), c.record);
+    ASSERT_EQ(v.platform.reads.size(), 1u);
+    const std::uint32_t cs = v.volume.geometry.ClusterSize;
+    EXPECT_EQ(v.platform.reads[0].offset, (c.boot.mftStartLcn + c.vcn) * cs);
+    EXPECT_EQ(v.platform.reads[0].length, c.clusters * cs);
+    if (c.record == 0) {
+      EXPECT_EQ(record, v.volume.mftSelfRecord);
+    }
+  }
+}
+
+TEST(ReadMftRecord, ReadsARecordWhoseClustersLieInTwoRuns) {
+  TestVolume v({512, 1, 10, 0xF6}, 64);  // 512-byte clusters, 2 per record
+  // VCN 0..2 at LCN 10, VCN 3..7 at LCN 30: record 1 spans the gap.
+  LayOutMft(v, 8, BytesOf({0x11, 3, 10, 0x11, 13, 20, 0}));
+  ASSERT_EQ(FindAttribute(v.volume.mftSelfRecord, kDataType)->header.lastVcn, 15u);
+  Bytes record(1024);
+  v.platform.reads.clear();
+  ReadMftRecord(v.volume, 1, record);
+  EXPECT_TRUE(HasFileMagic(record));
+  EXPECT_EQ(NumberOf(record), 1u);
+  EXPECT_EQ(v.platform.reads.size(), 2u);
+}
+
+TEST(ReadMftRecord, HandsBackZerosForARecordItCannotRead) {
+  TestVolume v({512, 8, 4, 0xF6}, 16);
+  LayOutMft(v, 16);
+  Bytes record(1024);
+  ReadMftRecord(v.volume, 3, record);
+  ASSERT_TRUE(HasFileMagic(record));
+  // Beyond what the $MFT's $DATA maps: not the previous record's bytes.
+  for (std::uint32_t n : {16u, 17u, 1000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    ReadMftRecord(v.volume, n, record);
+    EXPECT_EQ(record, Bytes(1024)) << n;
+  }
+  // A failed read: the image ends before the $MFT's clusters.
+  ReadMftRecord(v.volume, 3, record);
+  v.Image().resize(4 * 4096 + 512);
+  ReadMftRecord(v.volume, 3, record);
+  EXPECT_EQ(record, Bytes(1024));
+  // A dest smaller than a record gets nothing but zeros.
+  Bytes small(100, std::byte{0xAA});
+  ReadMftRecord(v.volume, 0, small);
+  EXPECT_EQ(small, Bytes(100));
+}
+
+TEST(ReadMftRecord, ZeroFillsARecordWhoseUpdateSequenceArrayIsDamaged) {
+  TestVolume v({512, 8, 4, 0xF6}, 16);
+  LayOutMft(v, 16);
+  v.PutAt(4 * 4096 + 2 * 1024 + 6, BytesOf({0xFF, 0x00}));  // record 2: 255 entries
+  Bytes record(1024, std::byte{0xAA});
+  ReadMftRecord(v.volume, 2, record);
+  EXPECT_EQ(record, Bytes(1024));
+}
+
+TEST(LoadMftSelfRecord, ReadsTheWholeSectorWhenARecordIsSmallerThanIt) {
+  TestVolume v({4096, 1, 6, 0xF6}, 16);  // 1024-byte records, 4096-byte sectors
+  LayOutMft(v, 8);
+  v.platform.reads.clear();
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+  ASSERT_EQ(v.platform.reads.size(), 1u);
+  EXPECT_EQ(v.platform.reads[0].offset, 6u * 4096);
+  EXPECT_EQ(v.platform.reads[0].length, 4096u);
+  EXPECT_EQ(v.volume.mftSelfRecord.size(), 1024u);
+  EXPECT_EQ(NumberOf(v.volume.mftSelfRecord), 0u);
+  Bytes record(1024);
+  ReadMftRecord(v.volume, 6, record);
+  EXPECT_EQ(NumberOf(record), 6u);
+}
+
+TEST(LoadMftSelfRecord, FailsOnAFailedReadOrARecordWithoutFileMagic) {
+  TestVolume v({512, 8, 4, 0xF6}, 16);
+  LayOutMft(v, 4);
+  v.PutAt(4 * 4096, BytesOf({'B', 'A', 'A', 'D'}));
+  EXPECT_FALSE(LoadMftSelfRecord(v.volume));
+  v.Image().resize(4 * 4096);
+  EXPECT_FALSE(LoadMftSelfRecord(v.volume));
+  EXPECT_EQ(v.volume.mftSelfRecord, Bytes(1024));
+}
+
+}  // namespace
+}  // namespace sondrel
