@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(
   cmake g++ make libgtest-dev libgmock-dev python3
   ntfs-3g sleuthkit attr fuse3
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine64
 )
 missing=()
 for p in "${packages[@]}"; do
