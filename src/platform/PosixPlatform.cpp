@@ -47,7 +47,6 @@ std::uint32_t Win32CodeOf(int error) {
   switch (error) {
     case EACCES:
     case EPERM:
-    case EISDIR:  // Windows refuses to open a directory as a file with access denied
       return kErrorAccessDenied;
     case ENOENT:
       return kErrorFileNotFound;

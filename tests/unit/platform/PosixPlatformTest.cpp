@@ -152,7 +152,7 @@ TEST_F(PosixPlatformTest, CreatesOrTruncatesOutputFilesAndMeasuresThem) {
   // Windows will not open a directory as a file.
   EXPECT_EQ(platform.CreateFileA("X:\\Sub", kGenericRead, kFileShareRead, kOpenExisting),
             kInvalidHandleValue);
-  EXPECT_EQ(platform.GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(platform.GetLastErrorMessage(), "Is a directory");
   EXPECT_EQ(platform.CreateFileA((root_ / "no" / "such" / "dir").string(), kGenericWrite, 0,
                                  kCreateAlways),
             kInvalidHandleValue);
