@@ -1,8 +1,128 @@
 #include "scan/MftScan.h"
 
-namespace sondrel {
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
 
-// Stand-in until the scan lands.
-std::uint32_t ScanMft(const VolumeContext&, RunMode, char, std::FILE*, std::FILE*) { return 0; }
+#include "names/AnsiName.h"
+#include "names/FullPath.h"
+#include "names/LongNameExpansion.h"
+#include "ntfs/DataRun.h"
+#include "ntfs/FileRecord.h"
+#include "ntfs/LittleEndianReader.h"
+#include "ntfs/MftRecordAccess.h"
+#include "scan/SystemMetadata.h"
+#include "scan/Win32FileSize.h"
+#include "scan/Win32Visibility.h"
+
+namespace sondrel {
+namespace {
+
+constexpr char kRuleLine[] =
+    "-------------------------------------------------------------------------------\n";
+constexpr std::size_t kTotalSectorsOffset = 0x28;  // boot sector: sectors in the volume
+
+// The records the $MFT's $DATA claims, but never more than the volume can
+// hold, so a damaged size cannot make the scan walk billions of numbers.
+std::uint32_t CountRecords(const VolumeContext& volume, const AttributeRecord& mftData) {
+  const VolumeGeometry& geometry = volume.geometry;
+  std::uint32_t count = AttributeValueSize(mftData) / geometry.RecordSize;
+  std::uint64_t totalSectors =
+      LittleEndianReader(volume.bootSector).U64(kTotalSectorsOffset).value_or(0);
+  if (totalSectors != 0 && geometry.bytesPerSector != 0 &&
+      totalSectors <= std::numeric_limits<std::uint64_t>::max() / geometry.bytesPerSector) {
+    std::uint64_t fit = totalSectors * geometry.bytesPerSector / geometry.RecordSize;
+    if (fit < count) count = static_cast<std::uint32_t>(fit);
+  }
+  return count;
+}
+
+// The bitmap copy: the bytes that cover count records, never more than the
+// attribute holds, rounded up to whole clusters for the reads.
+std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const AttributeRecord& bitmap,
+                                     std::uint32_t count) {
+  std::uint64_t wanted = (std::uint64_t{count} + 7) / 8;
+  std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  if (clusterSize != 0) wanted = (wanted + clusterSize - 1) / clusterSize * clusterSize;
+  std::uint64_t size = std::min<std::uint64_t>(wanted, AttributeAllocatedSize(bitmap));
+  std::vector<std::byte> copy(static_cast<std::size_t>(size));
+  ReadAttributeValue(volume, bitmap, copy);
+  return copy;
+}
+
+bool IsNotPositive(std::uint32_t size) { return size == 0 || size >= 0x80000000u; }
+
+}  // namespace
+
+bool TestBit(std::span<const std::byte> bitmap, std::uint32_t n) {
+  std::size_t byteIndex = n / 8;
+  if (byteIndex >= bitmap.size()) return false;
+  return (std::to_integer<unsigned>(bitmap[byteIndex]) >> (n % 8) & 1u) != 0;
+}
+
+std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, char driveLetter,
+                                     std::FILE* out, std::FILE* err) {
+  std::optional<AttributeRecord> bitmapAttribute = FindAttribute(volume.mftSelfRecord, kBitmapType);
+  std::optional<AttributeRecord> dataAttribute = FindAttribute(volume.mftSelfRecord, kDataType);
+  if (!bitmapAttribute || !dataAttribute || volume.geometry.RecordSize == 0) return std::nullopt;
+  Platform& platform = *volume.platform;
+  const bool dig = mode == RunMode::kDig;
+
+  const std::uint32_t count = CountRecords(volume, *dataAttribute);
+  const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
+  DirectoryCache directories;
+  PathCache paths;
+  std::vector<std::byte> record(volume.geometry.RecordSize);
+
+  std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
+  std::fputs(kRuleLine, out);
+  std::uint32_t total = 0;
+  std::uint32_t hidden = 0;
+  std::uint32_t progress = 0;  // 100 * n, wrapping as a 32-bit counter does
+  for (std::uint32_t n = 0; n < count; ++n, progress += 100) {
+    std::fprintf(err, "%d%%\r", static_cast<int>(progress / count));
+    if (!TestBit(bitmap, n)) continue;
+    ReadMftRecord(volume, n, record);
+    if (!HasFileMagic(record)) continue;
+    std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
+    if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) continue;
+    std::optional<AttributeRecord> fileNameAttribute = FindAttribute(record, kFileNameType);
+    if (!fileNameAttribute) continue;
+    std::optional<FileNameValue> fileName = ReadFileNameValue(*fileNameAttribute);
+    if (!fileName) continue;
+    std::string name = ConvertFileName(platform, fileName->fileName);
+    if (name.empty()) continue;
+    std::string path = BuildFullPath(volume, paths, driveLetter, name,
+                                     static_cast<std::uint32_t>(fileName->parentReference));
+    if (path.empty()) continue;
+    ++total;
+    // A visible record costs no further platform call.
+    if (dig && IsVisibleToWin32(platform, directories, path)) continue;
+    const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
+    std::uint32_t size = static_cast<std::uint32_t>(fileName->realSize);
+    if (IsNotPositive(size) && !isDirectory) size = QueryWin32FileSize(platform, path);
+    std::string longPath = ExpandLongPath(platform, path);
+    if (dig) {
+      if (IsSystemMetadataPath(longPath)) continue;
+      ++hidden;
+    }
+    if (isDirectory) {
+      std::fprintf(out, "%8lu %8lu <DIR> %s\n", static_cast<unsigned long>(n),
+                   static_cast<unsigned long>(size), longPath.c_str());
+    } else {
+      std::fprintf(out, "%8lu %8lu       %s\n", static_cast<unsigned long>(n),
+                   static_cast<unsigned long>(size), longPath.c_str());
+    }
+  }
+  std::fputs(kRuleLine, out);
+  if (dig) {
+    std::fprintf(err, "complete. total %lu files, %lu hidden files.\n",
+                 static_cast<unsigned long>(total), static_cast<unsigned long>(hidden));
+  } else {
+    std::fprintf(err, "complete. total %lu files.\n", static_cast<unsigned long>(total));
+  }
+  return total;
+}
 
 }  // namespace sondrel

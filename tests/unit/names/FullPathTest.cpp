@@ -1,0 +1,123 @@
+#include "names/FullPath.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/FakePlatform.h"
+#include "support/MftImageBuilder.h"
+#include "support/TestVolume.h"
+
+namespace sondrel {
+namespace {
+
+using test::FileReference;
+
+constexpr std::uint16_t kDirectory = 0x0003;
+
+// Records 30.. hold the chains the walk is tested on.
+test::MftImageBuilder MakeChains() {
+  test::MftImageBuilder image;
+  image.recordCount = 64;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(30).Flags(kDirectory).FileName(FileReference(5), u"dir");
+  image.Record(31).Flags(kDirectory).FileName(FileReference(30), u"sub");
+  image.Record(40).Flags(kDirectory).FileName(FileReference(41), u"a");  // 40 -> 41 -> 40
+  image.Record(41).Flags(kDirectory).FileName(FileReference(40), u"b");
+  image.Record(42).Flags(kDirectory).FileName(FileReference(5), u"");
+  image.Record(43).Flags(kDirectory).FileName(FileReference(43), u"self");
+  image.Record(44).Flags(kDirectory).FileName(0, u"orphan");
+  image.Record(45).Magic(0x44414142).FileName(FileReference(5), u"bad");  // "BAAD"
+  image.Record(46).Flags(kDirectory).Resident(0x80, test::Bytes(16));     // no $FILE_NAME
+  // 47 is never written: an all-zero slot.
+  image.Record(48).Flags(kDirectory).FileName(FileReference(45), u"mid");
+  // Only the low 32 bits of a reference name the parent.
+  image.Record(49).Flags(kDirectory).FileName(0xBEEF00000000001Eull, u"x");
+  image.Record(50).Flags(kDirectory).FileName(FileReference(5), u"d\u4E2D");
+  return image;
+}
+
+class BuildFullPathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(test::OpenTestVolume(platform_, MakeChains().Build(), volume_)); }
+  std::string Build(const char* own, std::uint32_t parent) {
+    return BuildFullPath(volume_, cache_, 'X', own, parent);
+  }
+  FakePlatform platform_;
+  VolumeContext volume_;
+  PathCache cache_;
+};
+
+TEST_F(BuildFullPathTest, EndsTheWalkAsTheChainDictates) {
+  struct Case {
+    const char* own;
+    std::uint32_t parent;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"f.txt", 0, "f.txt"},             // no parent: the name alone, nothing read
+      {"boot.ini", 5, "X:\\boot.ini"},   // the root is named "."
+      {".", 5, "X:\\."},                 // the root itself
+      {"f", 31, "X:\\dir\\sub\\f"},
+      {"f", 49, "X:\\dir\\x\\f"},
+      {"f", 42, ""},                     // an empty name on the chain
+      {"f", 43, "self\\f"},              // its own parent, not the root
+      {"f", 44, "orphan\\f"},            // a parent number of 0
+      {"f", 40, "b\\a\\f"},              // a loop: stops where a record repeats
+      {"f", 41, "a\\b\\f"},
+      {"f", 45, "f"},                    // no "FILE" signature
+      {"f", 46, "f"},                    // no $FILE_NAME
+      {"f", 47, "f"},                    // never written
+      {"f", 48, "mid\\f"},               // a bad record further up
+      {"f", 50, "X:\\dN\\f"},            // unmappable characters become N
+      {"f", 1000000, "f"},               // beyond the MFT
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.own) + " under " + std::to_string(c.parent));
+    EXPECT_EQ(Build(c.own, c.parent), c.expected);
+  }
+}
+
+TEST_F(BuildFullPathTest, ReadsEachDirectoryRecordOnce) {
+  EXPECT_EQ(Build("a", 31), "X:\\dir\\sub\\a");
+  std::size_t reads = platform_.reads.size();
+  EXPECT_GT(reads, 0u);
+  EXPECT_EQ(Build("b", 31), "X:\\dir\\sub\\b");
+  EXPECT_EQ(Build("c", 30), "X:\\dir\\c");
+  EXPECT_EQ(platform_.reads.size(), reads);
+  // A record that gave no name is not read again either.
+  Build("d", 45);
+  reads = platform_.reads.size();
+  Build("e", 45);
+  EXPECT_EQ(platform_.reads.size(), reads);
+}
+
+TEST_F(BuildFullPathTest, UsesTheCachedLinkInsteadOfTheRecord) {
+  cache_.Insert("31", ParentLink{30, "SUB~1"});
+  EXPECT_EQ(Build("a", 31), "X:\\dir\\SUB~1\\a");
+}
+
+TEST(BuildFullPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
+  test::MftImageBuilder image;
+  image.recordCount = 64;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  std::u16string longName(200, u'n');
+  std::string expected = "X:";
+  std::uint32_t parent = 5;
+  for (std::uint32_t record = 20; record < 40; ++record) {
+    image.Record(record).Flags(kDirectory).FileName(FileReference(parent), longName);
+    expected += "\\" + std::string(200, 'n');
+    parent = record;
+  }
+  FakePlatform platform;
+  VolumeContext volume;
+  ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+  PathCache cache;
+  std::string ownName(255, 'f');
+  std::string path = BuildFullPath(volume, cache, 'X', ownName, parent);
+  EXPECT_EQ(path, expected + "\\" + ownName);
+  EXPECT_GT(path.size(), 4000u);
+}
+
+}  // namespace
+}  // namespace sondrel

@@ -1,0 +1,222 @@
+#include "scan/MftScan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/FakePlatform.h"
+#include "support/MftImageBuilder.h"
+#include "support/TestVolume.h"
+
+namespace sondrel {
+namespace {
+
+using test::FileReference;
+
+constexpr std::uint16_t kFile = 0x0001;
+constexpr std::uint16_t kDirectory = 0x0003;
+constexpr char kHeader[] =
+    "   index     size       filename\n"
+    "-------------------------------------------------------------------------------\n";
+constexpr char kRule[] =
+    "-------------------------------------------------------------------------------\n";
+
+// A stream the scan writes to, read back whole.
+class CapturedStream {
+ public:
+  CapturedStream() : file_(std::tmpfile(), &std::fclose) {}
+  std::FILE* get() const { return file_.get(); }
+  std::string Text() const {
+    std::fflush(file_.get());
+    std::rewind(file_.get());
+    std::string text;
+    for (int c = std::fgetc(file_.get()); c != EOF; c = std::fgetc(file_.get())) {
+      text.push_back(static_cast<char>(c));
+    }
+    return text;
+  }
+
+ private:
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+};
+
+struct ScanOutput {
+  std::optional<std::uint32_t> total;
+  std::string out;
+  std::string err;
+};
+
+ScanOutput Scan(FakePlatform& platform, test::MftImageBuilder& image, RunMode mode) {
+  VolumeContext volume;
+  if (!test::OpenTestVolume(platform, image.Build(), volume)) {
+    ADD_FAILURE() << "the test image does not open";
+    return {};
+  }
+  CapturedStream out;
+  CapturedStream err;
+  ScanOutput result;
+  result.total = ScanMft(volume, mode, 'X', out.get(), err.get());
+  result.out = out.Text();
+  result.err = err.Text();
+  return result;
+}
+
+std::string Progress(std::uint32_t count) {
+  std::string text;
+  for (std::uint32_t n = 0; n < count; ++n) text += std::to_string(100 * n / count) + "%\r";
+  return text;
+}
+
+// A small volume: the root, a directory whose first name is its 8.3 form,
+// and records that exercise every way a record is passed over.
+test::MftImageBuilder MakeVolume() {
+  test::MftImageBuilder image;
+  image.recordCount = 32;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(16).Flags(kDirectory).FileName(FileReference(5), u"PROGRA~1");
+  image.Record(17).Flags(kFile).FileName(FileReference(16), u"app.exe", 1234);
+  image.Record(18).Flags(kFile).FileName(FileReference(5), u"hidden.sys", 0);
+  image.Record(19).Magic(0).FileName(FileReference(5), u"nomagic");
+  image.Record(20).Flags(0).FileName(FileReference(5), u"deleted");
+  image.Record(21).Flags(0x0002).FileName(FileReference(5), u"dironly", 99);
+  image.Record(22).Flags(kFile).Resident(0x80, test::Bytes(8));  // no $FILE_NAME
+  image.Record(23).Flags(kFile).FileName(FileReference(5), u"bitclear");
+  image.bits[23] = false;
+  image.Record(24).Flags(kFile).FileName(FileReference(5), u"big.bin", 0x100000005ull);
+  image.Record(25).Flags(kFile).FileName(FileReference(5), u"neg.bin", 0x80000000ull);
+  image.Record(26).Flags(kFile).FileName(FileReference(5), u"");
+  image.Record(27).Flags(kFile).FileName(FileReference(27), u"loop");
+  return image;
+}
+
+// What the directory listing shows of that volume.
+void AddListing(FakePlatform& platform) {
+  platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"big.bin", "BIG.BIN"},
+                                {"neg.bin", "NEG.BIN"}};
+  platform.directories["X:\\PROGRA~1"] = {{".", ""}, {"..", ""}, {"app.exe", "APP.EXE"}};
+  platform.directories["X:\\Program Files"] = platform.directories["X:\\PROGRA~1"];
+  platform.files["X:\\neg.bin"] = test::Bytes(77);
+}
+
+TEST(ScanMft, ListsEveryNamedRecord) {
+  FakePlatform platform;
+  AddListing(platform);
+  test::MftImageBuilder image = MakeVolume();
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      16        0 <DIR> X:\\Program Files\n"
+                            "      17     1234       X:\\Program Files\\app.exe\n"
+                            "      18        0       X:\\hidden.sys\n"
+                            "      21       99 <DIR> X:\\dironly\n"
+                            "      24        5       X:\\big.bin\n"
+                            "      25       77       X:\\neg.bin\n"
+                            "      27        0       \\loop\\loop\n" +
+                            kRule);
+  EXPECT_EQ(result.err, Progress(32) + "complete. total 9 files.\n");
+  EXPECT_EQ(result.total, 9u);
+}
+
+TEST(ScanMft, DigsOutWhatTheListingDoesNotShow) {
+  FakePlatform platform;
+  AddListing(platform);
+  test::MftImageBuilder image = MakeVolume();
+  ScanOutput result = Scan(platform, image, RunMode::kDig);
+  // $MFT and the root's own record are metadata; the rest is listed.
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "      18        0       X:\\hidden.sys\n"
+                            "      21       99 <DIR> X:\\dironly\n"
+                            "      27        0       \\loop\\loop\n" +
+                            kRule);
+  EXPECT_EQ(result.err, Progress(32) + "complete. total 9 files, 3 hidden files.\n");
+  // One listing per directory text; a visible record is neither sized nor expanded.
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\*"), 1);
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\PROGRA~1\\*"), 1);
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\PROGRA~1"), 0);
+  for (const FakePlatform::OpenCall& open : platform.opens) EXPECT_NE(open.path, "X:\\neg.bin");
+}
+
+TEST(ScanMft, ACountOfZeroPrintsTheFrameAndTotals) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  image.mftDataSize = 1000;  // less than one record
+  ScanOutput list = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(list.out, std::string(kHeader) + kRule);
+  EXPECT_EQ(list.err, "complete. total 0 files.\n");
+  ScanOutput dig = Scan(platform, image, RunMode::kDig);
+  EXPECT_EQ(dig.out, std::string(kHeader) + kRule);
+  EXPECT_EQ(dig.err, "complete. total 0 files, 0 hidden files.\n");
+}
+
+TEST(ScanMft, ProgressOfThreeRecordsAndAParentBeyondTheMft) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  image.recordCount = 3;  // $MFT's parent, record 5, lies beyond the table
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) + "       0     3072       $MFT\n" + kRule);
+  EXPECT_EQ(result.err, "0%\r33%\r66%\rcomplete. total 1 files.\n");
+}
+
+TEST(ScanMft, RefusesAnMftRecordWithoutBitmapOrData) {
+  for (bool withBitmap : {false, true}) {
+    FakePlatform platform;
+    test::MftImageBuilder image;
+    image.mftHasBitmap = withBitmap;
+    image.mftHasData = !withBitmap;
+    VolumeContext volume;
+    // Without $DATA record 0 still loads: it is read straight from its cluster.
+    ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+    CapturedStream out;
+    CapturedStream err;
+    EXPECT_EQ(ScanMft(volume, RunMode::kList, 'X', out.get(), err.get()), std::nullopt);
+    EXPECT_EQ(out.Text(), "");
+    EXPECT_EQ(err.Text(), "");
+  }
+}
+
+TEST(ScanMft, RecordsBeyondAShortBitmapAreNotInUse) {
+  FakePlatform platform;
+  test::MftImageBuilder image = MakeVolume();
+  image.bitmapOverride = test::Bytes{std::byte{0x21}};  // records 0 and 5 only
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n" +
+                            kRule);
+  EXPECT_EQ(result.err, Progress(32) + "complete. total 2 files.\n");
+}
+
+TEST(ScanMft, APartialRecordAtTheEndIsNotExamined) {
+  FakePlatform platform;
+  test::MftImageBuilder image = MakeVolume();
+  image.Record(31).Flags(kFile).FileName(FileReference(5), u"last");
+  image.mftDataSize = 32 * 1024 - 1;
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out.find("last"), std::string::npos);
+  EXPECT_EQ(result.err, Progress(31) + "complete. total 9 files.\n");
+}
+
+TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
+  FakePlatform platform;
+  test::MftImageBuilder image = MakeVolume();
+  image.mftDataSize = 0xFFFFFC00;  // four million records claimed
+  image.totalSectors = 256;        // a 128 KiB volume holds 128 records of 1 KiB
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
+}
+
+TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
+  const std::byte bitmap[] = {std::byte{0x01}, std::byte{0x80}};
+  EXPECT_TRUE(TestBit(bitmap, 0));
+  EXPECT_FALSE(TestBit(bitmap, 1));
+  EXPECT_FALSE(TestBit(bitmap, 8));
+  EXPECT_TRUE(TestBit(bitmap, 15));
+  EXPECT_FALSE(TestBit(bitmap, 16));
+  EXPECT_FALSE(TestBit(bitmap, 0xFFFFFFFF));
+}
+
+}  // namespace
+}  // namespace sondrel
