@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(
   cmake g++ make libgtest-dev libgmock-dev python3
+  clang libclang-rt-14-dev
   ntfs-3g sleuthkit attr fuse3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64

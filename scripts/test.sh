@@ -20,3 +20,8 @@ for preset in mingw32 mingw64; do
   cmake --build --preset "$preset" -j"$(nproc)"
 done
 ctest --preset default -L windows
+
+# Fuzz targets (clang, libFuzzer, sanitizers): each runs a short smoke time over its corpus.
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$(nproc)"
+ctest --preset fuzz
