@@ -2,7 +2,7 @@
 // ReadVcnRange / ReadAttributeValue over a fake volume of known bytes.
 //
 // Input: byte 0 picks the cluster size (512 << (b & 3)), bytes 1..8 the first
-// VCN asked for, bytes 9..10 the cluster count (at most 256), and the rest is
+// VCN asked for, bytes 9..10 the cluster count (at most 64), and the rest is
 // the attribute, placed in a 1024-byte FILE record before the end marker.
 #include <algorithm>
 #include <cstddef>
@@ -21,9 +21,9 @@ namespace {
 constexpr std::size_t kRecordSize = 1024;
 constexpr std::size_t kFirstAttribute = 0x38;
 constexpr std::size_t kVolumeBytes = 1 << 20;
-constexpr std::uint32_t kMaxClusters = 256;
+constexpr std::uint32_t kMaxClusters = 64;
 // What the harness lets a whole-value read have; the value itself may claim 4 GiB.
-constexpr std::uint32_t kMaxValueBytes = 1 << 20;
+constexpr std::uint32_t kMaxValueBytes = 256 * 1024;
 
 void Put16(std::vector<std::byte>& bytes, std::size_t offset, std::uint16_t value) {
   bytes[offset] = static_cast<std::byte>(value & 0xFF);
