@@ -223,18 +223,32 @@ std::uint32_t PosixPlatform::GetFileSize(FileHandle handle) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(info.st_size) & 0xFFFFFFFFu);
 }
 
-bool PosixPlatform::ReadDirectoryNames(const std::string& directory,
-                                       std::vector<std::string>* names) {
+PosixPlatform::Directory* PosixPlatform::ReadDirectory(const std::string& directory) {
+  auto known = directories_.find(directory);
+  if (known != directories_.end()) return &known->second;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
   if (!dir) {
     SetError(errno);
-    return false;
+    return nullptr;
   }
+  Directory entries;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names->emplace_back(name);
+    if (name == "." || name == "..") continue;
+    entries.byName.emplace(name, entries.names.size());
+    entries.names.emplace_back(name);
   }
-  return true;
+  return &directories_.emplace(directory, std::move(entries)).first->second;
+}
+
+void PosixPlatform::LoadShortNames(const std::string& directory, Directory* entries) {
+  if (entries->shortNamesLoaded) return;
+  entries->shortNames.reserve(entries->names.size());
+  for (std::size_t i = 0; i < entries->names.size(); ++i) {
+    entries->shortNames.push_back(ShortNameOf(directory + "/" + entries->names[i]));
+    if (!entries->shortNames.back().empty()) entries->byShortName.emplace(entries->shortNames.back(), i);
+  }
+  entries->shortNamesLoaded = true;
 }
 
 std::string PosixPlatform::ShortNameOf(const std::string& entryPath) {
@@ -260,19 +274,18 @@ FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* fin
   pattern = pattern.substr(0, pattern.find('\0'));
   if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "\\*") {
     HostPath directory;
-    std::vector<std::string> names;
-    if (!MapPath(pattern.substr(0, pattern.size() - 2), &directory) ||
-        !ReadDirectoryNames(directory.path, &names)) {
-      return kInvalidHandleValue;
-    }
-    std::vector<FindData> entries;
+    if (!MapPath(pattern.substr(0, pattern.size() - 2), &directory)) return kInvalidHandleValue;
+    Directory* entries = ReadDirectory(directory.path);
+    if (entries == nullptr) return kInvalidHandleValue;
+    LoadShortNames(directory.path, entries);
+    std::vector<FindData> found;
+    found.reserve(entries->names.size() + 2);
     // Windows gives "." and ".." for every directory but a drive's root.
-    if (!directory.driveRoot) entries = {{".", ""}, {"..", ""}};
-    for (std::string& name : names) {
-      std::string shortName = ShortNameOf(directory.path + "/" + name);
-      entries.push_back({std::move(name), std::move(shortName)});
+    if (!directory.driveRoot) found = {{".", ""}, {"..", ""}};
+    for (std::size_t i = 0; i < entries->names.size(); ++i) {
+      found.push_back({entries->names[i], entries->shortNames[i]});
     }
-    return StartSearch(std::move(entries), findData);
+    return StartSearch(std::move(found), findData);
   }
 
   // One entry by its full path, looked up in its parent's listing so that an
@@ -290,28 +303,32 @@ FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* fin
     parent = ".";
     name = pattern;
   }
-  HostPath directory;
-  std::vector<std::string> names;
-  if (name.empty() || !MapPath(parent.empty() ? std::string_view("\\") : parent, &directory) ||
-      !ReadDirectoryNames(directory.path, &names)) {
-    if (name.empty()) SetError(ENOENT);
+  if (name.empty()) {
+    SetError(ENOENT);
     return kInvalidHandleValue;
   }
-  auto found = [&](const std::string& longName, std::string shortName) {
-    return StartSearch({{longName, std::move(shortName)}}, findData);
-  };
-  auto exact = std::find(names.begin(), names.end(), name);
-  if (exact != names.end()) return found(*exact, ShortNameOf(directory.path + "/" + *exact));
-  std::vector<std::string> shortNames;
-  shortNames.reserve(names.size());
-  for (const std::string& entry : names) shortNames.push_back(ShortNameOf(directory.path + "/" + entry));
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!shortNames[i].empty() && shortNames[i] == name) return found(names[i], shortNames[i]);
+  HostPath directory;
+  if (!MapPath(parent.empty() ? std::string_view("\\") : parent, &directory)) {
+    return kInvalidHandleValue;
   }
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (EqualsIgnoringAsciiCase(names[i], name) ||
-        (!shortNames[i].empty() && EqualsIgnoringAsciiCase(shortNames[i], name))) {
-      return found(names[i], shortNames[i]);
+  Directory* entries = ReadDirectory(directory.path);
+  if (entries == nullptr) return kInvalidHandleValue;
+  auto found = [&](std::size_t i) {
+    LoadShortNames(directory.path, entries);
+    return StartSearch({{entries->names[i], entries->shortNames[i]}}, findData);
+  };
+  const std::string key(name);
+  if (auto exact = entries->byName.find(key); exact != entries->byName.end()) {
+    return found(exact->second);
+  }
+  LoadShortNames(directory.path, entries);
+  if (auto exact = entries->byShortName.find(key); exact != entries->byShortName.end()) {
+    return found(exact->second);
+  }
+  for (std::size_t i = 0; i < entries->names.size(); ++i) {
+    if (EqualsIgnoringAsciiCase(entries->names[i], name) ||
+        (!entries->shortNames[i].empty() && EqualsIgnoringAsciiCase(entries->shortNames[i], name))) {
+      return found(i);
     }
   }
   SetError(ENOENT);

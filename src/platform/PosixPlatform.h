@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -31,7 +32,9 @@ class PosixPlatform : public Platform {
   std::uint32_t GetFileSize(FileHandle handle) override;
   // "<dir>\*" lists <dir> with readdir ("." and ".." first, except at a drive
   // root); any other path finds that one entry in its parent's listing by
-  // long or 8.3 name, exact match first, then ignoring ASCII case.
+  // long or 8.3 name, exact match first, then ignoring ASCII case. Each
+  // directory is read once per platform object: the volume is examined, not
+  // changed, and a scan looks up many entries of one directory.
   FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
   bool FindNextFileA(FindHandle handle, FindData* findData) override;
   bool FindClose(FindHandle handle) override;
@@ -53,9 +56,19 @@ class PosixPlatform : public Platform {
 
   // The host path a Win32 path stands for; false when it names nothing.
   bool MapPath(std::string_view win32Path, HostPath* host);
-  // Every entry of a directory but "." and "..", as readdir gives them.
-  bool ReadDirectoryNames(const std::string& directory, std::vector<std::string>* names);
-  // The one place an entry's 8.3 name is fetched, so it can be made lazy.
+  // One directory as readdir gave it, "." and ".." left out. The 8.3 names
+  // are fetched on first need, all at once.
+  struct Directory {
+    std::vector<std::string> names;
+    std::unordered_map<std::string, std::size_t> byName;
+    std::vector<std::string> shortNames;
+    std::unordered_map<std::string, std::size_t> byShortName;
+    bool shortNamesLoaded = false;
+  };
+  // The directory's snapshot, read on first use; null when it cannot be read.
+  Directory* ReadDirectory(const std::string& directory);
+  void LoadShortNames(const std::string& directory, Directory* entries);
+  // The one place an entry's 8.3 name is fetched.
   static std::string ShortNameOf(const std::string& entryPath);
   FindHandle StartSearch(std::vector<FindData> entries, FindData* findData);
   void SetError(int error);
@@ -63,6 +76,7 @@ class PosixPlatform : public Platform {
 
   std::string dosDevices_;
   std::map<FindHandle, Search> searches_;
+  std::unordered_map<std::string, Directory> directories_;
   FindHandle nextSearch_ = 1;
   std::string lastError_;
   std::uint32_t lastErrorCode_ = 0;
