@@ -109,7 +109,10 @@ int RunSondrel(Platform& platform, std::span<const std::string> args, std::FILE*
   }
 
   if (options.mode == RunMode::kDump) return RunDump(volume, options, err);
-  ScanMft(volume, options.mode, options.driveLetter, out, err);
+  if (!ScanMft(volume, options.mode, options.driveLetter, out, err)) {
+    return Fail(err, "cannot use $MFT record 0 of", devicePath,
+                "it has no unnamed $DATA or no $BITMAP");
+  }
   return 0;
 }
 

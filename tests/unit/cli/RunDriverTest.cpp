@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/FakePlatform.h"
+#include "support/MftImageBuilder.h"
 
 namespace sondrel {
 namespace {
@@ -130,6 +131,47 @@ TEST(RunSondrel, RefusesABootSectorWithoutUsableGeometry) {
   EXPECT_EQ(run.err.rfind("sondrel: no usable NTFS geometry on \\\\.\\E: (", 0), 0u) << run.err;
   EXPECT_EQ(run.err.back(), '\n');
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+  EXPECT_EQ(platform.openHandles, 0);
+}
+
+TEST(RunSondrel, RefusesAnMftWhoseRecordZeroCannotBeUsed) {
+  struct Case {
+    bool clearSignature;
+    bool hasBitmap;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {true, true, "it cannot be read or has no FILE signature"},
+      {false, false, "it has no unnamed $DATA or no $BITMAP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    test::MftImageBuilder builder;
+    builder.mftHasBitmap = c.hasBitmap;
+    test::Bytes image = builder.Build();
+    if (c.clearSignature) {
+      auto record0 = image.begin() + static_cast<std::ptrdiff_t>(builder.mftStartLcn * builder.ClusterSize());
+      std::fill_n(record0, 4, std::byte{0});
+    }
+    FakePlatform platform;
+    platform.files["\\\\.\\x:"] = image;
+    RunOutcome run = RunWith(platform, {"-dig", "x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, std::string("sondrel: cannot use $MFT record 0 of \\\\.\\x: (") +
+                           c.reason + ")\n");
+    EXPECT_EQ(platform.openHandles, 0);
+  }
+}
+
+TEST(RunSondrel, ListsAUsableVolumeAndEndsWithZero) {
+  test::MftImageBuilder builder;
+  FakePlatform platform;
+  platform.files["\\\\.\\x:"] = builder.Build();
+  RunOutcome run = RunWith(platform, {"-LIST", "x"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("   index     size       filename\n", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("complete. total "), std::string::npos) << run.err;
   EXPECT_EQ(platform.openHandles, 0);
 }
 
