@@ -4,6 +4,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 
 namespace sondrel {
 namespace {
+
+// The largest sector size a volume has.
+constexpr DWORD kLargestSector = 4096;
 
 HANDLE ToHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 std::intptr_t FromHandle(HANDLE handle) {
@@ -43,6 +47,14 @@ class Win32Platform : public Platform {
     } else {
       ok = ::ReadFile(ToHandle(handle), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
                       nullptr);
+      if (!ok && ::GetLastError() == ERROR_INVALID_PARAMETER && buffer.size() < kLargestSector) {
+        // A raw volume takes whole sectors only: the 512-byte boot sector read
+        // fails on a disk with 4096-byte sectors. Read one such sector instead.
+        std::vector<std::byte> sector(kLargestSector);
+        ok = ::ReadFile(ToHandle(handle), sector.data(), kLargestSector, &got, nullptr);
+        got = std::min<DWORD>(got, static_cast<DWORD>(buffer.size()));
+        std::copy_n(sector.begin(), got, buffer.begin());
+      }
     }
     if (!ok) RememberError();
     if (bytesRead != nullptr) *bytesRead = got;
