@@ -4,7 +4,10 @@ folder for the POSIX binary, running it, and what The Sleuth Kit says about an i
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import fcntl
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -31,8 +34,8 @@ def missing_prerequisites(need_binary: bool = True, need_fuse: bool = True) -> l
             missing.append("root")
         if not os.path.exists("/dev/fuse"):
             missing.append("/dev/fuse")
-        for tool in ("mkntfs", "ntfs-3g", "fusermount", "setfattr", "fls", "icat", "istat",
-                     "ifind"):
+        for tool in ("mkntfs", "ntfs-3g", "setfattr", "fls", "icat", "istat", "ifind", "ils",
+                     "fsstat"):
             if shutil.which(tool) is None:
                 missing.append(tool)
     if need_binary and not os.access(os.environ.get("SONDREL_BIN", ""), os.X_OK):
@@ -163,9 +166,9 @@ class RecordInfo:
     record: int
     allocated: bool
     directory: bool
-    names: tuple[str, ...]       # every $FILE_NAME, in record order
-    parents: tuple[int, ...]
-    actual_sizes: tuple[int, ...]
+    names: Sequence[str]         # every $FILE_NAME, in record order
+    parents: Sequence[int]
+    actual_sizes: Sequence[int]
     data_runs: int               # runs of the unnamed $DATA, counted by istat -r
     sparse_runs: int
     data_resident: bool | None   # None: no unnamed $DATA
@@ -207,3 +210,129 @@ def record_of(image_path: str, path: str) -> int:
 
 def mft_record_size(image_path: str) -> int:
     return int(re.search(r"Size of MFT Entries: (\d+) bytes", tsk("fsstat", image_path)).group(1))
+
+
+def mft_record_count(image_path: str) -> int:
+    """Records the tool walks: the $MFT's unnamed $DATA size over the record size."""
+    return len(tsk_bytes("icat", image_path, "0")) // mft_record_size(image_path)
+
+
+def allocated_records(image_path: str) -> list[int]:
+    """Record numbers The Sleuth Kit takes as allocated (ils -e: every entry, 'a' or 'f')."""
+    records = []
+    for line in tsk("ils", "-e", image_path).splitlines():
+        fields = line.split("|")
+        if len(fields) > 2 and fields[0].isdigit() and fields[1] == "a":
+            records.append(int(fields[0]))
+    return records
+
+
+# ---------------------------------------------------------------------------------------
+# What -list should print, worked out from The Sleuth Kit's view of the image
+
+HEADER = f"{'index':>8} {'size':>8}       filename\n"
+RULE = "-" * 79 + "\n"
+
+
+@dataclass(frozen=True)
+class Listed:
+    record: int
+    directory: bool
+    size: int
+    path: str  # as printed: drive letter, colon, backslashes
+
+    def line(self) -> str:
+        return f"{self.record:8d} {self.size:8d} {'<DIR>' if self.directory else '     '} {self.path}\n"
+
+
+def listing_text(entries: Sequence[Listed]) -> str:
+    return HEADER + RULE + "".join(e.line() for e in entries) + RULE
+
+
+def progress_text(count: int) -> str:
+    return "".join(f"{100 * n // count}%\r" for n in range(count))
+
+
+class ImageModel:
+    """Every allocated record with a $FILE_NAME, as istat reads it, and fls's long paths."""
+
+    def __init__(self, image_path: str):
+        self.image = image_path
+        # Hundreds of istat runs take a while: keep the answers beside the cached image.
+        cache = image_path + ".tsk.json"
+        with open(image_path + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self._load(image_path, cache)
+        self.fls_paths: dict[int, list[str]] = {}
+        for e in self.fls:
+            if e.allocated and not e.virtual:
+                self.fls_paths.setdefault(e.record, []).append(e.path)
+
+    def _load(self, image_path: str, cache: str) -> None:
+        if os.path.exists(cache) and os.path.getmtime(cache) >= os.path.getmtime(image_path):
+            with open(cache) as f:
+                saved = json.load(f)
+            self.count = saved["count"]
+            records = [RecordInfo(*r) for r in saved["records"]]
+            self.fls = [FlsEntry(*e) for e in saved["fls"]]
+        else:
+            self.count = mft_record_count(image_path)
+            records = [istat(image_path, n) for n in allocated_records(image_path)
+                       if n < self.count]
+            self.fls = fls(image_path)
+            partial = f"{cache}.{os.getpid()}.partial"
+            with open(partial, "w") as f:
+                json.dump({"count": self.count,
+                           "records": [dataclasses.astuple(r) for r in records],
+                           "fls": [dataclasses.astuple(e) for e in self.fls]}, f)
+            os.replace(partial, cache)
+        self.named = {r.record: r for r in records if r.names}
+
+    def short_path(self, record: int, letter: str = "X") -> str:
+        """The path as the record's chain of first $FILE_NAMEs spells it (8.3 names kept)."""
+        parts = []
+        current = record
+        for _ in range(64):
+            info = self.named[current]
+            if info.first_name == ".":
+                return f"{letter}:\\" + "\\".join(reversed(parts)) if parts else f"{letter}:\\."
+            parts.append(info.first_name)
+            current = info.parents[0]
+        raise AssertionError(f"record {record}: parent chain does not reach the root")
+
+    def long_path(self, record: int, letter: str = "X") -> str:
+        """The path with long names: fls's path of the record under its first $FILE_NAME (a
+        hard link has one fls path per name) or, when that name is an 8.3 name, its one
+        long path. Streams (':name') dropped."""
+        if record == 5:
+            return f"{letter}:\\."
+        paths = sorted({p.split(":", 1)[0] for p in self.fls_paths[record]})
+        first = self.named[record].first_name
+        chosen = [p for p in paths if p.rsplit("/", 1)[-1] == first] or paths
+        if len(chosen) != 1:
+            raise AssertionError(f"record {record}: cannot tell its path among {chosen}")
+        return f"{letter}:\\" + chosen[0].replace("/", "\\")
+
+    def size(self, record: int, view: str | None, letter: str = "X") -> int:
+        """realSize of the first $FILE_NAME; a file whose value is not positive as a signed
+        32-bit number gets the size the ordinary file API reports, or 0."""
+        info = self.named[record]
+        size = info.actual_sizes[0] & 0xFFFFFFFF
+        if (size == 0 or size >= 1 << 31) and not info.directory:
+            size = 0
+            if view is not None:
+                relative = self.short_path(record, letter)[3:].replace("\\", "/")
+                try:
+                    with open(os.path.join(view, relative), "rb") as f:
+                        size = os.fstat(f.fileno()).st_size & 0xFFFFFFFF
+                except OSError:
+                    size = 0
+        return size
+
+    def listing(self, view: str | None, letter: str = "X") -> list[Listed]:
+        """-list's lines: long paths where the view can expand them, else the built path."""
+        out = []
+        for n in sorted(self.named):
+            path = self.long_path(n, letter) if view else self.short_path(n, letter)
+            out.append(Listed(n, self.named[n].directory, self.size(n, view, letter), path))
+        return out

@@ -20,6 +20,7 @@ import contextlib
 import fcntl
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -178,12 +179,13 @@ def _set_dos_name(path: str, dos_name: str) -> None:
 
 def _unmount(mountpoint: str) -> None:
     # A mount that is still settling answers EBUSY for a moment; never leave one behind.
+    unmount = ["fusermount", "-u"] if shutil.which("fusermount") else ["umount"]
     for attempt in range(50):
-        result = subprocess.run(["fusermount", "-u", mountpoint], capture_output=True, text=True)
+        result = subprocess.run(unmount + [mountpoint], capture_output=True, text=True)
         if result.returncode == 0 or not os.path.ismount(mountpoint):
             return
         time.sleep(0.1)
-    subprocess.run(["fusermount", "-u", "-z", mountpoint], check=False)
+    subprocess.run(["umount", "-l", mountpoint], check=False)
     raise RuntimeError(f"could not unmount {mountpoint}: {result.stderr.strip()}")
 
 
