@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from typing import Iterator, Sequence, Union
 
 # Bump when the way an entry is written changes, so cached images are rebuilt.
-BUILDER_VERSION = 3
+BUILDER_VERSION = 4
 
 
 @dataclass(frozen=True)
@@ -112,7 +112,13 @@ class HardLink:
     target: str
 
 
-Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink]
+@dataclass(frozen=True)
+class Remove:
+    """Deletes a file: its record stays behind, flags clear, until reused."""
+    path: str
+
+
+Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink, Remove]
 
 
 def _fsync_write(fd: int, data: bytes, offset: int) -> None:
@@ -168,6 +174,8 @@ def _apply(root: str, entry: Entry) -> None:
     elif isinstance(entry, HardLink):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         os.link(os.path.join(root, entry.target), target)
+    elif isinstance(entry, Remove):
+        os.remove(target)
     else:
         raise TypeError(f"unknown entry {entry!r}")
 
@@ -317,6 +325,9 @@ def standard_volume() -> list[Entry]:
         File("secret.txt", b"nobody should see this\n"),
         File("tree/d1/s2/rootkit.sys", content("rootkit", 7000)),
         File(LONG_PATH, b"deep\n"),
+        # Last, so that no later file takes its record.
+        File("deleted.bin", content("deleted", 10000)),
+        Remove("deleted.bin"),
     ]
     return entries
 

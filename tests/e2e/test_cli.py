@@ -87,13 +87,6 @@ class Volumes(unittest.TestCase):
                 with self.subTest(args=args):
                     run = run_sondrel(args, drive.dosdevices, hide=["secret.txt"])
                     self.assertEqual((run.returncode, run.stdout), (0, dig.stdout))
-            # Dump wins over both, with the drive of the last option.
-            with tempfile.TemporaryDirectory() as cwd:
-                run = run_sondrel(["-dump", "q", "0", "mft.bin", "-list", "x"],
-                                  drive.dosdevices, cwd=cwd)
-                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "", ""))
-                with open(os.path.join(cwd, "mft.bin"), "rb") as f:
-                    self.assertTrue(f.read() == e2e_support.tsk_bytes("icat", img, "0"))
 
 
 if __name__ == "__main__":

@@ -88,11 +88,10 @@ class Dump(unittest.TestCase):
         img = e2e_support.image("standard", "512-4096")
         count = e2e_support.mft_record_count(img)
         # ntfs-3g formats the MFT's spare records ahead of use: "FILE", flags clear, no
-        # attribute. The last one is such a record.
-        never_used = count - 1
-        shown = e2e_support.tsk("istat", img, str(never_used))
-        self.assertIn("Not Allocated", shown)
-        self.assertNotIn("Type: ", shown)
+        # attribute. Take the last such record.
+        never_used = next(n for n in range(count - 1, 0, -1)
+                          if "Type: " not in e2e_support.tsk("istat", img, str(n)))
+        self.assertIn("Not Allocated", e2e_support.tsk("istat", img, str(never_used)))
         cases = {
             "a directory": record_of(img, "tree/d0"),
             "the root directory": 5,
@@ -112,6 +111,17 @@ class Dump(unittest.TestCase):
                     with open(keep, "rb") as f:
                         self.assertEqual(f.read(), b"left untouched")
 
+    def test_deleted_record_is_dumped_from_its_clusters(self):
+        # A deleted file's record keeps "FILE" and its attributes with the in-use flag
+        # clear; its data is written like any other, from what the clusters hold.
+        img = e2e_support.image("standard", "512-4096")
+        deleted = [e for e in e2e_support.fls(img) if e.path == "deleted.bin"]
+        self.assertEqual([e.allocated for e in deleted], [False])
+        with e2e_support.drive(img, view=False) as drive:
+            got = self.dump(drive, deleted[0].record)
+        self.assertTrue(got == e2e_support.tsk_bytes("icat", img, str(deleted[0].record)))
+        self.assertTrue(got == ntfs_image.content("deleted", 10000))
+
     def test_index_argument_and_replacing_an_existing_file(self):
         img = e2e_support.image("standard", "512-4096")
         small = record_of(img, "small.txt")
@@ -125,6 +135,12 @@ class Dump(unittest.TestCase):
             self.assertEqual(self.dump(drive, f" {small}", "b.bin"), want)
             self.assertEqual(self.dump(drive, "abc", "c.bin"),
                              e2e_support.tsk_bytes("icat", img, "0"))
+            # Dump wins over the other modes, on the drive of the last option.
+            run = run_sondrel(["-dump", "q", str(small), "d.bin", "-list", "x"],
+                              drive.dosdevices, cwd=self.out)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "", ""))
+            with open(os.path.join(self.out, "d.bin"), "rb") as f:
+                self.assertEqual(f.read(), want)
 
 
 if __name__ == "__main__":
