@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -180,6 +181,9 @@ class RecordBuilder {
     PutU64(r, 0x20, baseReference_);
     PutU16(r, 0x28, attributes_.size());
     PutU32(r, 0x2C, recordNumber);
+    std::size_t used = at + 8;
+    for (const Bytes& a : attributes_) used += a.size();
+    if (used > recordSize) throw std::length_error("attributes do not fit in the record");
     for (const Bytes& a : attributes_) {
       std::copy(a.begin(), a.end(), r.begin() + static_cast<std::ptrdiff_t>(at));
       at += a.size();
@@ -263,6 +267,7 @@ class MftImageBuilder {
   }
 
   Bytes Build() {
+    if (records_.find(0) == records_.end()) records_[0] = MftSelfRecord();
     const std::uint64_t clusterSize = ClusterSize();
     const std::uint64_t mftEnd = MftEnd();
     std::uint64_t clusters = std::max(nextDataLcn_, mftEnd + 2);
@@ -286,7 +291,6 @@ class MftImageBuilder {
     PutU8(image, 0x44, 1);
     PutU16(image, 0x1FE, 0xAA55);
 
-    if (records_.find(0) == records_.end()) records_[0] = MftSelfRecord();
     Bytes mft(MftClusters() * clusterSize);
     for (auto& [number, record] : records_) {
       if (number >= recordCount) continue;
@@ -337,7 +341,8 @@ class MftImageBuilder {
     return bitmap;
   }
 
-  RecordBuilder MftSelfRecord() const {
+  // A bitmap too large to stay in the record goes to clusters of its own.
+  RecordBuilder MftSelfRecord() {
     RecordBuilder record;
     record.FileName(FileReference(5, 5), u"$MFT", std::uint64_t{recordCount} * recordSize);
     if (mftHasData) {
@@ -345,7 +350,18 @@ class MftImageBuilder {
       record.NonResident(0x80, EncodeRuns(MftRuns()), 0, clusters - 1, clusters * ClusterSize(),
                          mftDataSize.value_or(std::uint64_t{recordCount} * recordSize));
     }
-    if (mftHasBitmap) record.Resident(0xB0, Bitmap());
+    if (mftHasBitmap) {
+      Bytes bitmap = Bitmap();
+      if (bitmap.size() <= recordSize / 2) {
+        record.Resident(0xB0, bitmap);
+      } else {
+        std::uint64_t size = bitmap.size();
+        std::uint64_t clusters = (size + ClusterSize() - 1) / ClusterSize();
+        std::uint64_t lcn = PlaceData(std::move(bitmap));
+        record.NonResident(0xB0, EncodeRuns({{clusters, lcn}}), 0, clusters - 1,
+                           clusters * ClusterSize(), size);
+      }
+    }
     return record;
   }
 
