@@ -37,11 +37,20 @@ export SONDREL_DOSDEVICES=$work/dosdevices
 step "ls -la of the volume, with the stand-in rootkit loaded (hides secret.txt from readdir)"
 LD_PRELOAD=$rootkit SONDREL_HIDE=secret.txt ls -la "$view"
 
+# The listing goes to standard output; standard error carries a running percentage and
+# then the totals line, shown here after the listing.
+run() {
+  "$@" >"$work/out.txt" 2>"$work/err.txt"
+  cat "$work/out.txt"
+  tr '\r' '\n' <"$work/err.txt" | tail -n 1
+}
+
 step "sondrel -dig x, the same rootkit loaded into sondrel: the MFT still holds secret.txt"
-LD_PRELOAD=$rootkit SONDREL_HIDE=secret.txt "$sondrel" -dig x | tee "$work/dig.txt"
+run env LD_PRELOAD="$rootkit" SONDREL_HIDE=secret.txt "$sondrel" -dig x
+cp "$work/out.txt" "$work/dig.txt"
 
 step "sondrel -list x: every file the MFT holds"
-"$sondrel" -list x
+run "$sondrel" -list x
 
 record=$(awk '/\\secret\.txt$/ { print $1; exit }' "$work/dig.txt")
 step "sondrel -dump x ${record:-?} secret.dump: the hidden file's data, straight from the clusters"
