@@ -12,8 +12,6 @@ import e2e_support
 import ntfs_image
 from e2e_support import record_of, run_sondrel
 
-GEOMETRIES = ("512-4096", "4096-4096")
-
 # path on the volume -> the bytes the builder wrote to its unnamed stream
 FILES = {
     "small.txt": None,
@@ -83,6 +81,10 @@ class Dump(unittest.TestCase):
 
     def test_4096_byte_sectors(self):
         self.check_geometry("4096-4096")
+
+    def test_clusters_smaller_and_larger_than_a_record(self):
+        self.check_geometry("512-512")
+        self.check_geometry("512-65536")
 
     def test_no_file_for_records_without_unnamed_data(self):
         img = e2e_support.image("standard", "512-4096")

@@ -8,8 +8,6 @@ import e2e_support
 from e2e_support import istat, record_of
 import ntfs_image
 
-GEOMETRIES = ("512-4096", "4096-4096")
-
 
 class StandardVolume(unittest.TestCase):
     def check(self, geometry):
