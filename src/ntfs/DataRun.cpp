@@ -74,8 +74,8 @@ bool ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
     return false;
   }
   const std::uint64_t wanted = std::uint64_t{count} * clusterSize;
-  std::span<std::byte> range = dest.first(static_cast<std::size_t>(
-      std::min<std::uint64_t>(wanted, dest.size())));
+  std::span<std::byte> range =
+      dest.first(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, dest.size())));
   const std::uint64_t maxClustersPerRead = std::max<std::uint32_t>(kMaxReadBytes / clusterSize, 1);
 
   bool complete = true;
@@ -143,8 +143,8 @@ bool ReadAttributeValue(const VolumeContext& volume, const AttributeRecord& attr
   const auto count = static_cast<std::uint32_t>(
       std::min<std::uint64_t>({clusters, fits, std::numeric_limits<std::uint32_t>::max()}));
   bool complete = ReadVcnRange(volume, attribute, 0, count, dest);
-  const std::uint64_t written = std::min<std::uint64_t>(std::uint64_t{count} * clusterSize,
-                                                        dest.size());
+  const std::uint64_t written =
+      std::min<std::uint64_t>(std::uint64_t{count} * clusterSize, dest.size());
   ZeroFill(dest.subspan(static_cast<std::size_t>(written)));
   return complete;
 }

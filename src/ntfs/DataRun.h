@@ -14,9 +14,9 @@ namespace sondrel {
 
 // One decoded entry of a run list.
 struct DataRun {
-  std::uint64_t length = 0;    // clusters
-  std::int64_t lcnDelta = 0;   // 0 marks a sparse run
-  std::uint32_t entrySize = 0; // 1 + L + O bytes
+  std::uint64_t length = 0;     // clusters
+  std::int64_t lcnDelta = 0;    // 0 marks a sparse run
+  std::uint32_t entrySize = 0;  // 1 + L + O bytes
 };
 
 // The entry at position in runs, or nullopt at the end marker (header byte 0)

@@ -9,11 +9,11 @@
 
 namespace sondrel {
 
-inline constexpr std::uint32_t kFileMagic = 0x454C4946;          // "FILE"
-inline constexpr std::uint32_t kAttributeListType = 0x20;        // $ATTRIBUTE_LIST
-inline constexpr std::uint32_t kFileNameType = 0x30;             // $FILE_NAME
-inline constexpr std::uint32_t kDataType = 0x80;                 // $DATA
-inline constexpr std::uint32_t kBitmapType = 0xB0;               // $BITMAP
+inline constexpr std::uint32_t kFileMagic = 0x454C4946;    // "FILE"
+inline constexpr std::uint32_t kAttributeListType = 0x20;  // $ATTRIBUTE_LIST
+inline constexpr std::uint32_t kFileNameType = 0x30;       // $FILE_NAME
+inline constexpr std::uint32_t kDataType = 0x80;           // $DATA
+inline constexpr std::uint32_t kBitmapType = 0xB0;         // $BITMAP
 inline constexpr std::uint32_t kAttributeEndMarker = 0xFFFFFFFF;
 
 inline constexpr std::uint16_t kRecordInUse = 0x0001;
@@ -41,14 +41,14 @@ bool ApplyFixups(std::span<std::byte> record);
 
 // Attribute header, common, resident and non-resident fields.
 struct AttributeHeader {
-  std::uint32_t typeCode = 0;       // 0x00
-  std::uint32_t recordLength = 0;   // 0x04
-  std::uint8_t nonResident = 0;     // 0x08
-  std::uint8_t nameLength = 0;      // 0x09, UTF-16 units
-  std::uint16_t nameOffset = 0;     // 0x0A
+  std::uint32_t typeCode = 0;      // 0x00
+  std::uint32_t recordLength = 0;  // 0x04
+  std::uint8_t nonResident = 0;    // 0x08
+  std::uint8_t nameLength = 0;     // 0x09, UTF-16 units
+  std::uint16_t nameOffset = 0;    // 0x0A
   // Resident form.
-  std::uint32_t valueLength = 0;    // 0x10
-  std::uint16_t valueOffset = 0;    // 0x14
+  std::uint32_t valueLength = 0;  // 0x10
+  std::uint16_t valueOffset = 0;  // 0x14
   // Non-resident form.
   std::uint64_t startVcn = 0;            // 0x10
   std::uint64_t lastVcn = 0;             // 0x18

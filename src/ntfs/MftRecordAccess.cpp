@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/FileRecord.h"
 
@@ -17,6 +18,7 @@ void ZeroFill(std::span<std::byte> bytes) { std::fill(bytes.begin(), bytes.end()
 bool LoadMftSelfRecord(VolumeContext& volume) {
   const VolumeGeometry& g = volume.geometry;
   volume.mftSelfRecord.assign(g.RecordSize, std::byte{0});
+  volume.mftData = {};
   if (g.RecordSize == 0 || g.bytesPerSector == 0) return false;
   // Whole sectors that hold the record: a record smaller than a sector is
   // taken from the head of the one sector that holds it.
@@ -30,6 +32,9 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
   std::copy_n(scratch.begin(), g.RecordSize, volume.mftSelfRecord.begin());
   if (!ok || !ApplyFixups(volume.mftSelfRecord) || !HasFileMagic(volume.mftSelfRecord)) {
     return false;
+  }
+  if (auto data = FindAttributeStream(volume, volume.mftSelfRecord, 0, kDataType)) {
+    if (!data->IsResident()) volume.mftData = std::move(*data);
   }
   return true;
 }
@@ -48,14 +53,13 @@ void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
   const std::uint32_t within = static_cast<std::uint32_t>(byteOffset % g.ClusterSize);
   const std::uint32_t clusters = (within + g.RecordSize + g.ClusterSize - 1) / g.ClusterSize;
 
-  auto data = FindAttribute(volume.mftSelfRecord, kDataType);
-  if (!data || data->IsResident()) return;
-  const AttributeHeader& h = data->header;
-  if (firstVcn < h.startVcn || firstVcn > h.lastVcn || clusters - 1 > h.lastVcn - firstVcn) {
-    return;
-  }
   std::vector<std::byte> scratch(std::size_t{clusters} * g.ClusterSize);
-  if (!ReadVcnRange(volume, *data, firstVcn, clusters, scratch)) return;
+  if (!volume.mftData.pieces.empty()) {
+    if (!ReadStreamVcnRange(volume, volume.mftData, firstVcn, clusters, scratch)) return;
+  } else {
+    auto data = FindAttribute(volume.mftSelfRecord, kDataType);
+    if (!data || !ReadVcnRange(volume, *data, firstVcn, clusters, scratch)) return;
+  }
   std::copy_n(scratch.begin() + within, g.RecordSize, record.begin());
   // A record whose update sequence array cannot be applied is unusable.
   if (!ApplyFixups(record)) ZeroFill(record);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/DataStream.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
@@ -42,6 +43,9 @@ struct VolumeContext {
   std::array<std::byte, kBootSectorSize> bootSector{};
   VolumeGeometry geometry;
   std::vector<std::byte> mftSelfRecord;  // record 0, fix-ups applied
+  // Every piece of the $MFT's unnamed $DATA, set by LoadMftSelfRecord. When
+  // empty, record reads go through mftSelfRecord's own $DATA alone.
+  DataStream mftData;
 };
 
 // One positioned platform read of whole sectors into the first

@@ -10,7 +10,8 @@ namespace {
 using namespace test;
 
 // 24 clusters at 22068, 48 at 21812, 64 sparse.
-const Bytes kExampleRuns = BytesOf({0x21, 0x18, 0x34, 0x56, 0x21, 0x30, 0x00, 0xFF, 0x01, 0x40, 0x00});
+const Bytes kExampleRuns =
+    BytesOf({0x21, 0x18, 0x34, 0x56, 0x21, 0x30, 0x00, 0xFF, 0x01, 0x40, 0x00});
 
 // A record holding one non-resident $DATA, fix-ups applied.
 Bytes DataRecord(const NonResidentSpec& spec) {
@@ -33,8 +34,8 @@ TEST(DecodeDataRun, DecodesEntriesAndRefusesTruncatedOnes) {
       {BytesOf({0x11, 0x05, 0x80}), 5, -128, 3},
       {BytesOf({0x10, 0x05}), 0, 5, 2},
       {BytesOf({0x31, 0x01, 0xFF, 0xFF, 0x7F}), 1, 0x7FFFFF, 5},
-      {BytesOf({0x48, 1, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0xFF}), 0x8000000000000001,
-       -1, 13},
+      {BytesOf({0x48, 1, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0xFF}), 0x8000000000000001, -1,
+       13},
   };
   for (const Case& c : cases) {
     auto run = DecodeDataRun(c.bytes, 0);
@@ -61,9 +62,9 @@ TEST(MapVcn, MapsThroughRunsAndSparseStretches) {
     std::uint64_t left;
   };
   const Case cases[] = {
-      {0, true, 22068, 24},  {10, true, 22078, 14}, {23, true, 22091, 1}, {24, true, 21812, 48},
-      {71, true, 21859, 1},  {72, true, 0, 64},     {100, true, 0, 36},   {135, true, 0, 1},
-      {136, false, 0, 0},
+      {0, true, 22068, 24},  {10, true, 22078, 14}, {23, true, 22091, 1},
+      {24, true, 21812, 48}, {71, true, 21859, 1},  {72, true, 0, 64},
+      {100, true, 0, 36},    {135, true, 0, 1},     {136, false, 0, 0},
   };
   for (const Case& c : cases) {
     auto m = MapVcn(*attribute, c.vcn);
@@ -165,8 +166,8 @@ TEST_F(ReadVcnRangeTest, SplitsAPieceLargerThanTheReadLimit) {
 
 TEST_F(ReadVcnRangeTest, ReadAttributeValueFillsWholeClustersAndNeverOverruns) {
   for (std::size_t i = 0; i < 2 * 4096; ++i) v.Image()[3 * 4096 + i] = std::byte{0x33};
-  Bytes r = DataRecord({.runs = BytesOf({0x11, 2, 3, 0}), .lastVcn = 1, .allocatedSize = 8192,
-                        .dataSize = 5000});
+  Bytes r = DataRecord(
+      {.runs = BytesOf({0x11, 2, 3, 0}), .lastVcn = 1, .allocatedSize = 8192, .dataSize = 5000});
   auto attribute = FindAttribute(r, kDataType);
   Bytes dest(AttributeAllocatedSize(*attribute));
   EXPECT_TRUE(ReadAttributeValue(v.volume, *attribute, dest));

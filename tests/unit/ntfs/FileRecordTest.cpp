@@ -40,9 +40,9 @@ TEST(ApplyFixups, LeavesTheRecordUnchangedWhenThereIsNothingToRestoreOrItIsDamag
     bool ok;
   };
   const Case cases[] = {
-      {0x30, 0, true},    {0x30, 1, true},    // nothing to restore
-      {0x3FE, 3, false},  {0xFFFF, 3, false},  // array past the record end
-      {0x30, 4, false},   {0x30, 0xFFFF, false},  // a stride past the record end
+      {0x30, 0, true},   {0x30, 1, true},        // nothing to restore
+      {0x3FE, 3, false}, {0xFFFF, 3, false},     // array past the record end
+      {0x30, 4, false},  {0x30, 0xFFFF, false},  // a stride past the record end
   };
   for (const Case& c : cases) {
     Bytes r = PatternRecord(1024);
@@ -83,8 +83,7 @@ TEST(FindAttribute, ReturnsTheFirstUnnamedOfTheType) {
   ASSERT_TRUE(ApplyFixups(r));
   auto found = FindAttribute(r, kDataType);
   ASSERT_TRUE(found);
-  EXPECT_EQ(Bytes(found->ResidentValue().begin(), found->ResidentValue().end()),
-            BytesOf({2, 3}));
+  EXPECT_EQ(Bytes(found->ResidentValue().begin(), found->ResidentValue().end()), BytesOf({2, 3}));
 
   Bytes allNamed = MakeFileRecord({named, name});
   ASSERT_TRUE(ApplyFixups(allNamed));
@@ -141,8 +140,8 @@ TEST(FindAttribute, StopsAtADamagedAttribute) {
 }
 
 TEST(FindAttribute, RefusesADamagedNonResidentHeader) {
-  NonResidentSpec spec{.runs = BytesOf({0x11, 2, 10, 0}), .lastVcn = 1, .allocatedSize = 8192,
-                       .dataSize = 5000};
+  NonResidentSpec spec{
+      .runs = BytesOf({0x11, 2, 10, 0}), .lastVcn = 1, .allocatedSize = 8192, .dataSize = 5000};
   Bytes ok = NonResidentAttribute(spec);
   Bytes shortHeader = ok;
   Put32(shortHeader, 0x04, 0x38);

@@ -11,45 +11,6 @@ namespace {
 
 using namespace test;
 
-// Lays an $MFT of recordCount records out at mftStartLcn (contiguous unless
-// runs are given) and loads record 0. Record N carries N at 0x2C.
-void LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {}) {
-  const VolumeGeometry& g = v.volume.geometry;
-  const std::uint64_t bytes = std::uint64_t{recordCount} * g.RecordSize;
-  const std::uint64_t clusters = (bytes + g.ClusterSize - 1) / g.ClusterSize;
-  if (runs.empty()) {
-    runs = BytesOf({0x44, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    Put32(runs, 1, clusters);
-    Put32(runs, 5, g.mftStartLcn);
-  }
-  NonResidentSpec data{.runs = runs, .lastVcn = clusters - 1,
-                       .allocatedSize = clusters * g.ClusterSize, .dataSize = bytes};
-  // The records go where the runs put them; walk the runs to place each one.
-  Bytes attributeRecord = MakeFileRecord({NonResidentAttribute(data)}, {.size = g.RecordSize});
-  ASSERT_TRUE(ApplyFixups(attributeRecord));
-  auto attribute = FindAttribute(attributeRecord, kDataType);
-  ASSERT_TRUE(attribute);
-  for (std::uint32_t n = 0; n < recordCount; ++n) {
-    std::vector<Bytes> attributes;
-    if (n == 0) attributes.push_back(NonResidentAttribute(data));
-    Bytes record = MakeFileRecord(attributes, {.size = g.RecordSize, .recordNumber = n});
-    const std::uint64_t at = std::uint64_t{n} * g.RecordSize;
-    // A record may span clusters that lie apart: place it cluster piece by piece.
-    for (std::uint64_t done = 0; done < g.RecordSize;) {
-      auto m = MapVcn(*attribute, (at + done) / g.ClusterSize);
-      ASSERT_TRUE(m);
-      const std::uint64_t within = (at + done) % g.ClusterSize;
-      const std::uint64_t take = std::min<std::uint64_t>(g.ClusterSize - within, g.RecordSize - done);
-      v.PutAt(m->lcn * g.ClusterSize + within,
-              Bytes(record.begin() + static_cast<std::ptrdiff_t>(done),
-                    record.begin() + static_cast<std::ptrdiff_t>(done + take)));
-      done += take;
-    }
-  }
-  v.platform.reads.clear();
-  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
-}
-
 std::uint32_t NumberOf(const Bytes& record) {
   return static_cast<std::uint32_t>(LittleEndianReader(record).U32(0x2C).value_or(0xFFFFFFFF));
 }
@@ -58,21 +19,21 @@ TEST(ReadMftRecord, FindsEachRecordThroughItsClusterAndSlot) {
   struct Case {
     BootFields boot;
     std::uint32_t record;
-    std::uint64_t vcn;      // $MFT cluster read
-    std::uint32_t clusters; // clusters read
+    std::uint64_t vcn;       // $MFT cluster read
+    std::uint32_t clusters;  // clusters read
   };
   const Case cases[] = {
-      {{512, 8, 4, 0xF6}, 10, 2, 1},   {{512, 8, 4, 0xF6}, 8, 2, 1},
-      {{512, 8, 4, 0xF6}, 11, 2, 1},   {{512, 1, 40, 0xF6}, 10, 20, 2},
-      {{512, 4, 8, 0x02}, 3, 6, 2},    {{4096, 1, 4, 0xF4}, 5, 5, 1},
-      {{4096, 1, 4, 0xF6}, 5, 1, 1},   {{512, 8, 4, 0xF6}, 0, 0, 1},
+      {{512, 8, 4, 0xF6}, 10, 2, 1}, {{512, 8, 4, 0xF6}, 8, 2, 1},
+      {{512, 8, 4, 0xF6}, 11, 2, 1}, {{512, 1, 40, 0xF6}, 10, 20, 2},
+      {{512, 4, 8, 0x02}, 3, 6, 2},  {{4096, 1, 4, 0xF4}, 5, 5, 1},
+      {{4096, 1, 4, 0xF6}, 5, 1, 1}, {{512, 8, 4, 0xF6}, 0, 0, 1},
       {{512, 8, 4, 0xF6}, 15, 3, 1},  // the last cluster the $DATA maps
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.boot.bytesPerSector << "x" << int{c.boot.sectorsPerCluster}
                                     << " record " << c.record);
     TestVolume v(c.boot, 128);
-    LayOutMft(v, 16);
+    ASSERT_TRUE(LayOutMft(v, 16));
     v.platform.reads.clear();
     Bytes record(v.volume.geometry.RecordSize);
     ReadMftRecord(v.volume, c.record, record);
@@ -91,7 +52,7 @@ TEST(ReadMftRecord, FindsEachRecordThroughItsClusterAndSlot) {
 TEST(ReadMftRecord, ReadsARecordWhoseClustersLieInTwoRuns) {
   TestVolume v({512, 1, 10, 0xF6}, 64);  // 512-byte clusters, 2 per record
   // VCN 0..2 at LCN 10, VCN 3..7 at LCN 30: record 1 spans the gap.
-  LayOutMft(v, 8, BytesOf({0x11, 3, 10, 0x11, 13, 20, 0}));
+  ASSERT_TRUE(LayOutMft(v, 8, BytesOf({0x11, 3, 10, 0x11, 13, 20, 0})));
   ASSERT_EQ(FindAttribute(v.volume.mftSelfRecord, kDataType)->header.lastVcn, 15u);
   Bytes record(1024);
   v.platform.reads.clear();
@@ -103,7 +64,7 @@ TEST(ReadMftRecord, ReadsARecordWhoseClustersLieInTwoRuns) {
 
 TEST(ReadMftRecord, HandsBackZerosForARecordItCannotRead) {
   TestVolume v({512, 8, 4, 0xF6}, 16);
-  LayOutMft(v, 16);
+  ASSERT_TRUE(LayOutMft(v, 16));
   Bytes record(1024);
   ReadMftRecord(v.volume, 3, record);
   ASSERT_TRUE(HasFileMagic(record));
@@ -125,7 +86,7 @@ TEST(ReadMftRecord, HandsBackZerosForARecordItCannotRead) {
 
 TEST(ReadMftRecord, ZeroFillsARecordWhoseUpdateSequenceArrayIsDamaged) {
   TestVolume v({512, 8, 4, 0xF6}, 16);
-  LayOutMft(v, 16);
+  ASSERT_TRUE(LayOutMft(v, 16));
   v.PutAt(4 * 4096 + 2 * 1024 + 6, BytesOf({0xFF, 0x00}));  // record 2: 255 entries
   Bytes record(1024, std::byte{0xAA});
   ReadMftRecord(v.volume, 2, record);
@@ -134,7 +95,7 @@ TEST(ReadMftRecord, ZeroFillsARecordWhoseUpdateSequenceArrayIsDamaged) {
 
 TEST(LoadMftSelfRecord, ReadsTheWholeSectorWhenARecordIsSmallerThanIt) {
   TestVolume v({4096, 1, 6, 0xF6}, 16);  // 1024-byte records, 4096-byte sectors
-  LayOutMft(v, 8);
+  ASSERT_TRUE(LayOutMft(v, 8));
   v.platform.reads.clear();
   ASSERT_TRUE(LoadMftSelfRecord(v.volume));
   ASSERT_EQ(v.platform.reads.size(), 1u);
@@ -149,7 +110,7 @@ TEST(LoadMftSelfRecord, ReadsTheWholeSectorWhenARecordIsSmallerThanIt) {
 
 TEST(LoadMftSelfRecord, FailsOnAFailedReadOrARecordWithoutFileMagic) {
   TestVolume v({512, 8, 4, 0xF6}, 16);
-  LayOutMft(v, 4);
+  ASSERT_TRUE(LayOutMft(v, 4));
   v.PutAt(4 * 4096, BytesOf({'B', 'A', 'A', 'D'}));
   EXPECT_FALSE(LoadMftSelfRecord(v.volume));
   v.Image().resize(4 * 4096);

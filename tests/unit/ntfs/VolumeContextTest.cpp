@@ -21,17 +21,16 @@ TEST(ReadVolumeGeometry, DerivesClusterAndRecordSizes) {
     std::uint32_t recordSize;
   };
   const Case cases[] = {
-      {512, 8, 0xF6, 4096, 1024},    {512, 2, 0x01, 1024, 1024},
-      {512, 2, 0x02, 1024, 2048},    {4096, 1, 0xF4, 4096, 4096},
-      {512, 1, 0xF6, 512, 1024},     {512, 0x80, 0xF6, 65536, 1024},
+      {512, 8, 0xF6, 4096, 1024},      {512, 2, 0x01, 1024, 1024}, {512, 2, 0x02, 1024, 2048},
+      {4096, 1, 0xF4, 4096, 4096},     {512, 1, 0xF6, 512, 1024},  {512, 0x80, 0xF6, 65536, 1024},
       {512, 0xF8, 0xF6, 131072, 1024},  // large clusters: 2^8 sectors
       {256, 4, 0x01, 1024, 1024},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bytesPerSector << " " << int{c.sectorsPerCluster} << " "
                                     << c.clustersPerRecord);
-    GeometryResult result = ReadVolumeGeometry(MakeBootSector(
-        {c.bytesPerSector, c.sectorsPerCluster, 0x1234, c.clustersPerRecord}));
+    GeometryResult result = ReadVolumeGeometry(
+        MakeBootSector({c.bytesPerSector, c.sectorsPerCluster, 0x1234, c.clustersPerRecord}));
     ASSERT_TRUE(result.geometry.has_value()) << result.reason;
     EXPECT_EQ(result.geometry->ClusterSize, c.clusterSize);
     EXPECT_EQ(result.geometry->RecordSize, c.recordSize);
@@ -48,22 +47,29 @@ TEST(ReadVolumeGeometry, RefusesUnusableGeometryWithAReason) {
     const char* reasonPart;
   };
   const Case cases[] = {
-      {0, 8, 0xF6, "bytes per sector"},     {100, 8, 0xF6, "bytes per sector"},
-      {768, 8, 0xF6, "bytes per sector"},   {8192, 1, 0xF6, "bytes per sector"},
-      {128, 8, 0xF6, "bytes per sector"},   {512, 0, 0xF6, "sectors per cluster is zero"},
-      {512, 3, 0xF6, "sectors per cluster"}, {512, 8, 0x00, "0x40"},
-      {512, 8, 0x80, "0x40"},               {512, 8, 0xE0, "0x40"},
-      {512, 8, 0x100, "0x40"},              {512, 8, 0x1F6, "0x40"},
-      {512, 128, 0x02, "above 64 KiB"},     {512, 8, 0xE1, "above 64 KiB"},
-      {512, 8, 0xF9, "too small"},          {4096, 0xF6, 0xF6, "cluster"},
+      {0, 8, 0xF6, "bytes per sector"},
+      {100, 8, 0xF6, "bytes per sector"},
+      {768, 8, 0xF6, "bytes per sector"},
+      {8192, 1, 0xF6, "bytes per sector"},
+      {128, 8, 0xF6, "bytes per sector"},
+      {512, 0, 0xF6, "sectors per cluster is zero"},
+      {512, 3, 0xF6, "sectors per cluster"},
+      {512, 8, 0x00, "0x40"},
+      {512, 8, 0x80, "0x40"},
+      {512, 8, 0xE0, "0x40"},
+      {512, 8, 0x100, "0x40"},
+      {512, 8, 0x1F6, "0x40"},
+      {512, 128, 0x02, "above 64 KiB"},
+      {512, 8, 0xE1, "above 64 KiB"},
+      {512, 8, 0xF9, "too small"},
+      {4096, 0xF6, 0xF6, "cluster"},
       {4096, 0xFF - 0x14, 0xF6, "cluster"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bytesPerSector << " " << int{c.sectorsPerCluster} << " "
                                     << c.clustersPerRecord);
-    GeometryResult result =
-        ReadVolumeGeometry(MakeBootSector({c.bytesPerSector, c.sectorsPerCluster, 4,
-                                           c.clustersPerRecord}));
+    GeometryResult result = ReadVolumeGeometry(
+        MakeBootSector({c.bytesPerSector, c.sectorsPerCluster, 4, c.clustersPerRecord}));
     EXPECT_FALSE(result.geometry.has_value());
     EXPECT_NE(result.reason.find(c.reasonPart), std::string::npos) << result.reason;
   }
