@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "names/AnsiName.h"
+#include "names/RecordFileName.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/MftRecordAccess.h"
 
@@ -19,9 +20,7 @@ ParentLink ReadParentLink(const VolumeContext& volume, std::uint32_t recordNumbe
   ParentLink link;
   link.usable = false;
   if (!HasFileMagic(record)) return link;
-  std::optional<AttributeRecord> attribute = FindAttribute(record, kFileNameType);
-  if (!attribute) return link;
-  std::optional<FileNameValue> value = ReadFileNameValue(*attribute);
+  std::optional<FileNameValue> value = ReadRecordFileName(volume, record, recordNumber);
   if (!value) return link;
   link.parentRecord = static_cast<std::uint32_t>(value->parentReference);
   link.name = ConvertFileName(*volume.platform, value->fileName);

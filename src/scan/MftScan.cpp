@@ -8,6 +8,7 @@
 #include "names/AnsiName.h"
 #include "names/FullPath.h"
 #include "names/LongNameExpansion.h"
+#include "names/RecordFileName.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/LittleEndianReader.h"
@@ -87,9 +88,10 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
     if (!HasFileMagic(record)) continue;
     std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
     if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) continue;
-    std::optional<AttributeRecord> fileNameAttribute = FindAttribute(record, kFileNameType);
-    if (!fileNameAttribute) continue;
-    std::optional<FileNameValue> fileName = ReadFileNameValue(*fileNameAttribute);
+    // An extension record holds more attributes of the file its base record
+    // lists; the file is listed once, under the base record's number.
+    if (header->baseFileReference != 0) continue;
+    std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, n);
     if (!fileName) continue;
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;

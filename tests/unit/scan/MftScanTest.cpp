@@ -209,6 +209,20 @@ TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
   EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
 }
 
+TEST(ScanMft, NeverListsAnExtensionRecord) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(20).Flags(kFile).FileName(FileReference(5), u"base.txt", 3);
+  image.Record(21).Flags(kFile).BaseReference(FileReference(20)).FileName(FileReference(5), u"ext");
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      20        3       X:\\base.txt\n" +
+                            kRule);
+}
+
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
   const std::byte bitmap[] = {std::byte{0x01}, std::byte{0x80}};
   EXPECT_TRUE(TestBit(bitmap, 0));
