@@ -9,7 +9,9 @@
 #include "names/FullPath.h"
 #include "names/LongNameExpansion.h"
 #include "names/RecordFileName.h"
+#include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
+#include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/LittleEndianReader.h"
 #include "ntfs/MftRecordAccess.h"
@@ -24,31 +26,38 @@ constexpr char kRuleLine[] =
     "-------------------------------------------------------------------------------\n";
 constexpr std::size_t kTotalSectorsOffset = 0x28;  // boot sector: sectors in the volume
 
-// The records the $MFT's $DATA claims, but never more than the volume can
-// hold, so a damaged size cannot make the scan walk billions of numbers.
-std::uint32_t CountRecords(const VolumeContext& volume, const AttributeRecord& mftData) {
+// The records the $MFT's $DATA holds, counted from its full 64-bit size so
+// an $MFT of 4 GiB or more is walked whole, but never more than the volume
+// can hold, so a damaged size cannot make the scan walk billions of numbers.
+std::uint32_t CountRecords(const VolumeContext& volume, const DataStream& mftData) {
   const VolumeGeometry& geometry = volume.geometry;
-  std::uint32_t count = AttributeValueSize(mftData) / geometry.RecordSize;
+  std::uint64_t count = mftData.ValueSize() / geometry.RecordSize;
   std::uint64_t totalSectors =
       LittleEndianReader(volume.bootSector).U64(kTotalSectorsOffset).value_or(0);
   if (totalSectors != 0 && geometry.bytesPerSector != 0 &&
       totalSectors <= std::numeric_limits<std::uint64_t>::max() / geometry.bytesPerSector) {
-    std::uint64_t fit = totalSectors * geometry.bytesPerSector / geometry.RecordSize;
-    if (fit < count) count = static_cast<std::uint32_t>(fit);
+    count = std::min(count, totalSectors * geometry.bytesPerSector / geometry.RecordSize);
   }
-  return count;
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
 }
 
 // The bitmap copy: the bytes that cover count records, never more than the
-// attribute holds, rounded up to whole clusters for the reads.
-std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const AttributeRecord& bitmap,
+// attribute holds, rounded up to whole clusters for the reads. Pieces of the
+// bitmap that live in extension records are read too.
+std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const DataStream& bitmap,
                                      std::uint32_t count) {
   std::uint64_t wanted = (std::uint64_t{count} + 7) / 8;
-  std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
   if (clusterSize != 0) wanted = (wanted + clusterSize - 1) / clusterSize * clusterSize;
-  std::uint64_t size = std::min<std::uint64_t>(wanted, AttributeAllocatedSize(bitmap));
+  std::uint64_t size = std::min<std::uint64_t>(wanted, bitmap.AllocatedSize());
   std::vector<std::byte> copy(static_cast<std::size_t>(size));
-  ReadAttributeValue(volume, bitmap, copy);
+  if (bitmap.IsResident()) {
+    ReadAttributeValue(volume, bitmap.pieces.front().View(), copy);
+  } else if (clusterSize != 0) {
+    auto clusters = static_cast<std::uint32_t>((size + clusterSize - 1) / clusterSize);
+    ReadStreamVcnRange(volume, bitmap, 0, clusters, copy);
+  }
   return copy;
 }
 
@@ -64,8 +73,10 @@ bool TestBit(std::span<const std::byte> bitmap, std::uint32_t n) {
 
 std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, char driveLetter,
                                      std::FILE* out, std::FILE* err) {
-  std::optional<AttributeRecord> bitmapAttribute = FindAttribute(volume.mftSelfRecord, kBitmapType);
-  std::optional<AttributeRecord> dataAttribute = FindAttribute(volume.mftSelfRecord, kDataType);
+  std::optional<DataStream> bitmapAttribute =
+      FindAttributeStream(volume, volume.mftSelfRecord, 0, kBitmapType);
+  std::optional<DataStream> dataAttribute =
+      FindAttributeStream(volume, volume.mftSelfRecord, 0, kDataType);
   if (!bitmapAttribute || !dataAttribute || volume.geometry.RecordSize == 0) return std::nullopt;
   Platform& platform = *volume.platform;
   const bool dig = mode == RunMode::kDig;

@@ -223,6 +223,19 @@ TEST(ScanMft, NeverListsAnExtensionRecord) {
                             kRule);
 }
 
+TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  image.recordSize = 65536;
+  image.recordCount = 8;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.mftDataSize = 0x100000000ull + 8 * 65536;  // the low 32 bits alone would say 8 records
+  image.totalSectors = 0x1000000;                  // an 8 GiB volume
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\r'), 65536 + 8);
+  EXPECT_EQ(result.total, 2u);
+}
+
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
   const std::byte bitmap[] = {std::byte{0x01}, std::byte{0x80}};
   EXPECT_TRUE(TestBit(bitmap, 0));
