@@ -7,7 +7,7 @@ set(SONDREL_EXE32 "${CMAKE_SOURCE_DIR}/build/mingw32/Sondrel.exe" CACHE FILEPATH
 set(SONDREL_EXE64 "${CMAKE_SOURCE_DIR}/build/mingw64/Sondrel.exe" CACHE FILEPATH
     "The 64-bit Windows program (preset mingw64)")
 
-foreach(suite windows_build)
+foreach(suite windows_build wine)
   add_test(NAME e2e.${suite}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/${suite}_test.py
            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
