@@ -43,6 +43,11 @@ int RunDump(const VolumeContext& volume, const RunOptions& options, std::FILE* e
     case DumpOutcome::kWriteFailed:
       return Fail(err, "cannot write", options.dumpFileName, result.error);
     case DumpOutcome::kWritten:
+      if (!result.complete) {
+        return Fail(err, "incomplete dump in", options.dumpFileName,
+                    "part of the data could not be read and is zero-filled or missing");
+      }
+      break;
     case DumpOutcome::kNoRecord:
     case DumpOutcome::kNoData:
       break;  // a record without a "FILE" signature or unnamed $DATA is passed over silently

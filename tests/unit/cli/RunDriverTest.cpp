@@ -175,5 +175,75 @@ TEST(RunSondrel, ListsAUsableVolumeAndEndsWithZero) {
   EXPECT_EQ(platform.openHandles, 0);
 }
 
+// A volume whose record 16 holds "hello" resident, record 17 two clusters
+// that lie past the end of the image, record 18 no $DATA.
+const test::Bytes kHello = {std::byte{'h'}, std::byte{'e'}, std::byte{'l'}, std::byte{'l'},
+                           std::byte{'o'}};
+
+test::Bytes DumpVolume() {
+  test::MftImageBuilder builder;
+  builder.Record(16).FileName(test::FileReference(5), u"hello.txt", 5).Resident(0x80, kHello);
+  builder.Record(17)
+      .FileName(test::FileReference(5), u"lost.bin", 8000)
+      .NonResident(0x80, test::EncodeRuns({{2, 100000}}), 0, 1, 2 * 4096, 8000);
+  builder.Record(18).FileName(test::FileReference(5), u"empty", 0);
+  return builder.Build();
+}
+
+TEST(RunSondrel, DumpsOrReportsWhyTheDumpFileIsMissingOrIncomplete) {
+  struct FailingWrites : FakePlatform {
+    bool failWrites = false;
+    bool WriteFile(FileHandle handle, std::span<const std::byte> buffer,
+                   std::uint32_t* bytesWritten) override {
+      if (!failWrites) return FakePlatform::WriteFile(handle, buffer, bytesWritten);
+      if (bytesWritten != nullptr) *bytesWritten = 0;
+      return false;
+    }
+    std::string GetLastErrorMessage() override {
+      return failWrites ? "There is not enough space on the disk." : FakePlatform::GetLastErrorMessage();
+    }
+  };
+  struct Case {
+    const char* index;
+    bool locked;
+    bool failWrites;
+    int status;
+    const char* err;
+    bool fileMade;
+  };
+  const Case cases[] = {
+      {"16", false, false, 0, "", true},
+      {"30", false, false, 0, "", false},  // no "FILE" record: passed over silently
+      {"18", false, false, 0, "", false},  // no $DATA: passed over silently
+      {"16", true, false, 1,
+       "sondrel: cannot create out.bin (The process cannot access the file because it is being "
+       "used by another process.)\n",
+       false},
+      {"16", false, true, 1,
+       "sondrel: cannot write out.bin (There is not enough space on the disk.)\n", true},
+      {"17", false, false, 1,
+       "sondrel: incomplete dump in out.bin (part of the data could not be read and is "
+       "zero-filled or missing)\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("record ") + c.index);
+    FailingWrites platform;
+    platform.failWrites = c.failWrites;
+    platform.files["\\\\.\\x:"] = DumpVolume();
+    if (c.locked) platform.lockedPaths.push_back("out.bin");
+    RunOutcome run = RunWith(platform, {"-dump", "x", c.index, "out.bin"});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(platform.files.count("out.bin"), c.fileMade ? 1u : 0u);
+    EXPECT_EQ(platform.openHandles, 0);
+  }
+  FakePlatform platform;
+  platform.files["\\\\.\\x:"] = DumpVolume();
+  ASSERT_EQ(RunWith(platform, {"-dump", "x", "16", "out.bin"}).status, 0);
+  EXPECT_EQ(platform.files["out.bin"], kHello);
+}
+
 }  // namespace
 }  // namespace sondrel
