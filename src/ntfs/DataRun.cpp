@@ -40,6 +40,7 @@ std::optional<DataRun> DecodeDataRun(std::span<const std::byte> runs, std::size_
     delta |= ~std::uint64_t{0} << (8 * offsetSize);
   }
   run.lcnDelta = static_cast<std::int64_t>(delta);
+  run.sparse = offsetSize == 0;
   return run;
 }
 
@@ -57,7 +58,7 @@ std::optional<VcnMapping> MapVcn(const AttributeRecord& attribute, std::uint64_t
       const std::uint64_t offset = vcn - current;
       // Clusters left in the run, but never past lastVcn.
       std::uint64_t left = std::min(run->length - offset - 1, h.lastVcn - vcn) + 1;
-      return VcnMapping{run->lcnDelta == 0 ? 0 : lcn + offset, left};
+      return VcnMapping{run->sparse ? 0 : lcn + offset, left, run->sparse};
     }
     if (run->length > std::numeric_limits<std::uint64_t>::max() - current) return std::nullopt;
     current += run->length;
@@ -86,9 +87,11 @@ bool ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
     const std::uint64_t clustersLeft = (bytesLeft + clusterSize - 1) / clusterSize;
     std::uint64_t n = 0;
     std::uint64_t lcn = 0;
+    bool zeros = true;
     if (auto mapping = MapVcn(attribute, vcn)) {
       n = std::min({mapping->clustersLeft, clustersLeft, maxClustersPerRead});
       lcn = mapping->lcn;
+      zeros = mapping->sparse;
     } else if (vcn < attribute.header.startVcn) {
       // Before what this attribute record maps: zeros up to its first VCN.
       n = std::min(attribute.header.startVcn - vcn, clustersLeft);
@@ -101,7 +104,7 @@ bool ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
     const std::size_t pieceBytes =
         static_cast<std::size_t>(std::min<std::uint64_t>(n * clusterSize, bytesLeft));
     std::span<std::byte> piece = range.subspan(position, pieceBytes);
-    if (lcn == 0) {
+    if (zeros) {
       ZeroFill(piece);  // sparse, or unmapped
     } else {
       const std::uint64_t whole = pieceBytes / clusterSize;

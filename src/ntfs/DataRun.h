@@ -15,8 +15,12 @@ namespace sondrel {
 // One decoded entry of a run list.
 struct DataRun {
   std::uint64_t length = 0;     // clusters
-  std::int64_t lcnDelta = 0;    // 0 marks a sparse run
+  std::int64_t lcnDelta = 0;    // 0 when the offset field is absent
   std::uint32_t entrySize = 0;  // 1 + L + O bytes
+  // No offset field (O = 0): no clusters lie behind the run. A run whose
+  // offset field is present is real even when it lands on LCN 0, as $Boot's
+  // does, so it is read rather than zero-filled.
+  bool sparse = false;
 };
 
 // The entry at position in runs, or nullopt at the end marker (header byte 0)
@@ -26,6 +30,7 @@ std::optional<DataRun> DecodeDataRun(std::span<const std::byte> runs, std::size_
 struct VcnMapping {
   std::uint64_t lcn = 0;           // 0 for a sparse run
   std::uint64_t clustersLeft = 0;  // in the run from the VCN on, never 0
+  bool sparse = false;             // read as zeros
 };
 // Nullopt for a VCN outside startVcn..lastVcn, for a resident attribute, and
 // for one that no run holds (the list ends early or leaves the attribute).

@@ -26,16 +26,18 @@ TEST(DecodeDataRun, DecodesEntriesAndRefusesTruncatedOnes) {
     std::uint64_t length;
     std::int64_t delta;
     std::uint32_t size;
+    bool sparse;
   };
   const Case cases[] = {
-      {BytesOf({0x21, 0x18, 0x34, 0x56}), 24, 22068, 4},
-      {BytesOf({0x21, 0x30, 0x00, 0xFF}), 48, -256, 4},
-      {BytesOf({0x01, 0x40}), 64, 0, 2},
-      {BytesOf({0x11, 0x05, 0x80}), 5, -128, 3},
-      {BytesOf({0x10, 0x05}), 0, 5, 2},
-      {BytesOf({0x31, 0x01, 0xFF, 0xFF, 0x7F}), 1, 0x7FFFFF, 5},
+      {BytesOf({0x21, 0x18, 0x34, 0x56}), 24, 22068, 4, false},
+      {BytesOf({0x21, 0x30, 0x00, 0xFF}), 48, -256, 4, false},
+      {BytesOf({0x01, 0x40}), 64, 0, 2, true},
+      {BytesOf({0x11, 0x02, 0x00}), 2, 0, 3, false},  // $Boot: a real run at LCN 0
+      {BytesOf({0x11, 0x05, 0x80}), 5, -128, 3, false},
+      {BytesOf({0x10, 0x05}), 0, 5, 2, false},
+      {BytesOf({0x31, 0x01, 0xFF, 0xFF, 0x7F}), 1, 0x7FFFFF, 5, false},
       {BytesOf({0x48, 1, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0xFF}), 0x8000000000000001, -1,
-       13},
+       13, false},
   };
   for (const Case& c : cases) {
     auto run = DecodeDataRun(c.bytes, 0);
@@ -43,6 +45,7 @@ TEST(DecodeDataRun, DecodesEntriesAndRefusesTruncatedOnes) {
     EXPECT_EQ(run->length, c.length);
     EXPECT_EQ(run->lcnDelta, c.delta);
     EXPECT_EQ(run->entrySize, c.size);
+    EXPECT_EQ(run->sparse, c.sparse);
     for (std::size_t cut = 0; cut < c.bytes.size(); ++cut) {
       EXPECT_FALSE(DecodeDataRun(std::span(c.bytes).first(cut), 0)) << cut;
     }
@@ -147,6 +150,18 @@ TEST_F(ReadVcnRangeTest, ReadsTheClustersAndZeroFillsWhatCannotBeMapped) {
   ReadVcnRange(v.volume, *attribute, 2, 3, shortDest);
   EXPECT_EQ(shortDest[0], std::byte{0x22});
   EXPECT_EQ(shortDest[4096 + 99], std::byte{0});
+}
+
+// The design this replaces zero-filled any piece mapped to LCN 0; $Boot's
+// run lies exactly there, and its dump must hold the boot sector.
+TEST_F(ReadVcnRangeTest, ReadsARealRunAtClusterZero) {
+  Bytes r = DataRecord({.runs = BytesOf({0x11, 0x02, 0x00, 0}), .lastVcn = 1});
+  Bytes dest(2 * 4096);
+  EXPECT_TRUE(ReadVcnRange(v.volume, *FindAttribute(r, kDataType), 0, 2, dest));
+  ASSERT_EQ(v.platform.reads.size(), 1u);
+  EXPECT_EQ(v.platform.reads[0].offset, 0u);
+  EXPECT_EQ(Bytes(dest.begin(), dest.begin() + 512),
+            Bytes(v.Image().begin(), v.Image().begin() + 512));
 }
 
 TEST_F(ReadVcnRangeTest, SplitsAPieceLargerThanTheReadLimit) {
