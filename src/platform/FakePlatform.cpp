@@ -87,7 +87,13 @@ std::uint32_t FakePlatform::GetFileSize(FileHandle handle) {
 }
 
 FindHandle FakePlatform::FindFirstFileA(std::string_view pattern, FindData* findData) {
+  return FindFirstFileExA(pattern, FindExInfoStandard, findData);
+}
+
+FindHandle FakePlatform::FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
+                                          FindData* findData) {
   searches.emplace_back(pattern);
+  searchLevels.push_back(infoLevel);
   std::string text(pattern);
   std::size_t slash = text.rfind('\\');
   std::string directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
@@ -118,6 +124,9 @@ FindHandle FakePlatform::FindFirstFileA(std::string_view pattern, FindData* find
   if (search.entries.empty()) {
     lastError_ = "The system cannot find the file specified.";
     return kInvalidHandleValue;
+  }
+  if (infoLevel == FindExInfoBasic) {
+    for (FindData& entry : search.entries) entry.cAlternateFileName.clear();
   }
   *findData = search.entries[0];
   search.next = 1;

@@ -37,7 +37,8 @@ class FakePlatform : public Platform {
 
   std::vector<OpenCall> opens;
   std::vector<ReadCall> reads;
-  std::vector<std::string> searches;  // every FindFirstFileA argument
+  std::vector<std::string> searches;  // every FindFirstFileA/FindFirstFileExA argument
+  std::vector<FindexInfoLevels> searchLevels;  // the level of each search, in step
   int openHandles = 0;
 
   FileHandle CreateFileA(std::string_view path, std::uint32_t desiredAccess,
@@ -49,6 +50,9 @@ class FakePlatform : public Platform {
   bool CloseHandle(FileHandle handle) override;
   std::uint32_t GetFileSize(FileHandle handle) override;
   FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
+  // FindExInfoBasic answers with every cAlternateFileName empty.
+  FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
+                              FindData* findData) override;
   bool FindNextFileA(FindHandle handle, FindData* findData) override;
   bool FindClose(FindHandle handle) override;
   // Code units below 0x100 map to one byte (a Latin-1 code page); others to 'N'.

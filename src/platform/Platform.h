@@ -40,6 +40,11 @@ struct FindData {
   std::string cAlternateFileName;  // the 8.3 name, empty when there is none
 };
 
+// FINDEX_INFO_LEVELS of FindFirstFileExA. FindExInfoBasic does not ask for the
+// 8.3 name: cAlternateFileName may come back empty, which spares a platform
+// that has to fetch short names one entry at a time.
+enum FindexInfoLevels { FindExInfoStandard = 0, FindExInfoBasic = 1 };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -64,6 +69,13 @@ class Platform {
 
   // A pattern ending in "\*" lists a directory; a full path finds one entry.
   virtual FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) = 0;
+  // FindFirstFileA with a level of detail; a platform that has nothing to
+  // spare gives the standard answer.
+  virtual FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
+                                      FindData* findData) {
+    (void)infoLevel;
+    return FindFirstFileA(pattern, findData);
+  }
   virtual bool FindNextFileA(FindHandle handle, FindData* findData) = 0;
   virtual bool FindClose(FindHandle handle) = 0;
 

@@ -116,6 +116,10 @@ bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
   } else if (win32Path.size() >= 2 && win32Path[1] == ':') {
     std::string_view rest = win32Path.substr(2);
     host->driveRoot = rest.find_first_not_of('\\') == std::string_view::npos;
+    if (!DriveViewExists(win32Path[0])) {
+      SetError(ENOENT);
+      return false;
+    }
     if (driveEntry(win32Path[0], ":")) {
       if (!rest.empty() && rest[0] != '\\') host->path += '/';
       host->path += WithSlashes(rest);
@@ -129,11 +133,42 @@ bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
   return false;
 }
 
+bool PosixPlatform::DriveViewExists(char drive) {
+  signed char& known = driveViews_[static_cast<unsigned char>(drive)];
+  if (known == 0) {
+    struct stat info {};
+    std::string entry = dosDevices_ + "/" + LowerAscii(drive) + ":";
+    // Only "nothing there" is remembered; any other state is left to each call.
+    known = (::stat(entry.c_str(), &info) != 0 && errno == ENOENT) ? -1 : 1;
+  }
+  return known > 0;
+}
+
 FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desiredAccess,
                                       std::uint32_t /*shareMode*/,
                                       std::uint32_t creationDisposition) {
   HostPath host;
   if (!MapPath(path, &host)) return kInvalidHandleValue;
+  if (!host.rawVolume && desiredAccess == kGenericRead && creationDisposition == kOpenExisting) {
+    // The checks an open would make, without the open.
+    struct stat info {};
+    if (::stat(host.path.c_str(), &info) != 0) {
+      SetError(errno);
+      return kInvalidHandleValue;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      SetError(EISDIR);
+      return kInvalidHandleValue;
+    }
+    if (::faccessat(AT_FDCWD, host.path.c_str(), R_OK, AT_EACCESS) != 0) {
+      SetError(errno);
+      return kInvalidHandleValue;
+    }
+    FileHandle handle = nextDeferred_--;
+    deferred_[handle] =
+        DeferredFile{std::move(host.path), static_cast<std::uint64_t>(info.st_size)};
+    return handle;
+  }
   int flags = O_RDONLY;
   if (!host.rawVolume) {
     bool reading = (desiredAccess & kGenericRead) != 0;
@@ -158,10 +193,21 @@ FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desir
   return fd;
 }
 
+int PosixPlatform::DescriptorOf(FileHandle handle) {
+  auto deferred = deferred_.find(handle);
+  if (deferred == deferred_.end()) return static_cast<int>(handle);
+  if (deferred->second.fd < 0) {
+    deferred->second.fd = ::open(deferred->second.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (deferred->second.fd < 0) SetError(errno);
+  }
+  return deferred->second.fd;
+}
+
 bool PosixPlatform::ReadFile(FileHandle handle, std::span<std::byte> buffer,
                              std::uint32_t* bytesRead, const Overlapped* overlapped) {
   if (bytesRead != nullptr) *bytesRead = 0;
-  const int fd = static_cast<int>(handle);
+  const int fd = DescriptorOf(handle);
+  if (fd < 0 && deferred_.count(handle) != 0) return false;
   std::uint64_t offset = 0;
   if (overlapped != nullptr) offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
   std::size_t done = 0;
@@ -191,6 +237,10 @@ bool PosixPlatform::ReadFile(FileHandle handle, std::span<std::byte> buffer,
 bool PosixPlatform::WriteFile(FileHandle handle, std::span<const std::byte> buffer,
                               std::uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (deferred_.count(handle) != 0) {
+    SetError(EBADF);  // opened for reading only
+    return false;
+  }
   std::size_t done = 0;
   while (done < buffer.size()) {
     ssize_t put = ::write(static_cast<int>(handle), buffer.data() + done, buffer.size() - done);
@@ -207,6 +257,16 @@ bool PosixPlatform::WriteFile(FileHandle handle, std::span<const std::byte> buff
 }
 
 bool PosixPlatform::CloseHandle(FileHandle handle) {
+  auto deferred = deferred_.find(handle);
+  if (deferred != deferred_.end()) {
+    int fd = deferred->second.fd;
+    deferred_.erase(deferred);
+    if (fd >= 0 && ::close(fd) != 0) {
+      SetError(errno);
+      return false;
+    }
+    return true;
+  }
   if (handle < 0 || ::close(static_cast<int>(handle)) != 0) {
     SetError(handle < 0 ? EBADF : errno);
     return false;
@@ -215,6 +275,11 @@ bool PosixPlatform::CloseHandle(FileHandle handle) {
 }
 
 std::uint32_t PosixPlatform::GetFileSize(FileHandle handle) {
+  auto deferred = deferred_.find(handle);
+  if (deferred != deferred_.end() && deferred->second.fd < 0) {
+    return static_cast<std::uint32_t>(deferred->second.size & 0xFFFFFFFFu);
+  }
+  if (deferred != deferred_.end()) handle = deferred->second.fd;
   struct stat info {};
   if (::fstat(static_cast<int>(handle), &info) != 0) {
     SetError(errno);
@@ -271,19 +336,26 @@ FindHandle PosixPlatform::StartSearch(std::vector<FindData> entries, FindData* f
 }
 
 FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* findData) {
+  return FindFirstFileExA(pattern, FindExInfoStandard, findData);
+}
+
+FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
+                                           FindData* findData) {
+  const bool wantShortNames = infoLevel != FindExInfoBasic;
   pattern = pattern.substr(0, pattern.find('\0'));
   if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "\\*") {
     HostPath directory;
     if (!MapPath(pattern.substr(0, pattern.size() - 2), &directory)) return kInvalidHandleValue;
     Directory* entries = ReadDirectory(directory.path);
     if (entries == nullptr) return kInvalidHandleValue;
-    LoadShortNames(directory.path, entries);
+    if (wantShortNames) LoadShortNames(directory.path, entries);
     std::vector<FindData> found;
     found.reserve(entries->names.size() + 2);
     // Windows gives "." and ".." for every directory but a drive's root.
     if (!directory.driveRoot) found = {{".", ""}, {"..", ""}};
     for (std::size_t i = 0; i < entries->names.size(); ++i) {
-      found.push_back({entries->names[i], entries->shortNames[i]});
+      found.push_back({entries->names[i],
+                       entries->shortNamesLoaded ? entries->shortNames[i] : std::string()});
     }
     return StartSearch(std::move(found), findData);
   }
@@ -314,8 +386,10 @@ FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* fin
   Directory* entries = ReadDirectory(directory.path);
   if (entries == nullptr) return kInvalidHandleValue;
   auto found = [&](std::size_t i) {
-    LoadShortNames(directory.path, entries);
-    return StartSearch({{entries->names[i], entries->shortNames[i]}}, findData);
+    if (wantShortNames) LoadShortNames(directory.path, entries);
+    return StartSearch({{entries->names[i], entries->shortNamesLoaded ? entries->shortNames[i]
+                                                                      : std::string()}},
+                       findData);
   };
   const std::string key(name);
   if (auto exact = entries->byName.find(key); exact != entries->byName.end()) {

@@ -4,6 +4,7 @@
 // mounted view. Entry names are lower case whatever case the drive is typed in.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -22,6 +23,9 @@ class PosixPlatform : public Platform {
   static std::string DefaultDosDevices();
 
   // The raw volume is always opened read-only, whatever access is asked for.
+  // An existing file opened for reading only is checked (stat, read access)
+  // at once but opened for real at its first read: asking its size costs one
+  // lookup, not an open and a close through a FUSE mount.
   FileHandle CreateFileA(std::string_view path, std::uint32_t desiredAccess,
                          std::uint32_t shareMode, std::uint32_t creationDisposition) override;
   bool ReadFile(FileHandle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead,
@@ -36,6 +40,10 @@ class PosixPlatform : public Platform {
   // directory is read once per platform object: the volume is examined, not
   // changed, and a scan looks up many entries of one directory.
   FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
+  // FindExInfoBasic fetches no 8.3 name unless the search needs it to match:
+  // each costs a getxattr through ntfs-3g.
+  FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
+                              FindData* findData) override;
   bool FindNextFileA(FindHandle handle, FindData* findData) override;
   bool FindClose(FindHandle handle) override;
   // UTF-8; an unpaired surrogate becomes 'N'.
@@ -52,6 +60,12 @@ class PosixPlatform : public Platform {
   struct Search {
     std::vector<FindData> entries;
     std::size_t next = 0;
+  };
+  // A file opened for reading whose descriptor is opened at its first read.
+  struct DeferredFile {
+    std::string path;
+    std::uint64_t size = 0;
+    int fd = -1;
   };
 
   // The host path a Win32 path stands for; false when it names nothing.
@@ -71,6 +85,11 @@ class PosixPlatform : public Platform {
   // The one place an entry's 8.3 name is fetched.
   static std::string ShortNameOf(const std::string& entryPath);
   FindHandle StartSearch(std::vector<FindData> entries, FindData* findData);
+  // False when the drive's "x:" entry does not exist; asked once per drive, so
+  // a run without a mounted view makes no system call per path for it.
+  bool DriveViewExists(char drive);
+  // The descriptor behind a handle, opening a deferred file; -1 on failure.
+  int DescriptorOf(FileHandle handle);
   void SetError(int error);
   void SetError(std::string message, std::uint32_t code);
 
@@ -78,6 +97,9 @@ class PosixPlatform : public Platform {
   std::map<FindHandle, Search> searches_;
   std::unordered_map<std::string, Directory> directories_;
   FindHandle nextSearch_ = 1;
+  std::array<signed char, 256> driveViews_{};  // 0 not asked, 1 exists, -1 missing
+  std::map<FileHandle, DeferredFile> deferred_;
+  FileHandle nextDeferred_ = -2;  // below kInvalidHandleValue, apart from descriptors
   std::string lastError_;
   std::uint32_t lastErrorCode_ = 0;
 };

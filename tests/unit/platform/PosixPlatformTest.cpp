@@ -159,6 +159,76 @@ TEST_F(PosixPlatformTest, CreatesOrTruncatesOutputFilesAndMeasuresThem) {
   EXPECT_FALSE(platform.GetLastErrorMessage().empty());
 }
 
+TEST_F(PosixPlatformTest, ReadsAFileOpenedForReadingOnlyAtItsFirstRead) {
+  PosixPlatform platform((root_ / "dosdevices").string());
+  FileHandle h =
+      platform.CreateFileA("X:\\Sub\\b.bin", kGenericRead, kFileShareRead, kOpenExisting);
+  ASSERT_NE(h, kInvalidHandleValue) << platform.GetLastErrorMessage();
+  EXPECT_EQ(platform.GetFileSize(h), 5u);
+  std::vector<std::byte> buffer(8);
+  std::uint32_t got = 0;
+  ASSERT_TRUE(platform.ReadFile(h, buffer, &got, nullptr));
+  EXPECT_EQ(got, 5u);
+  EXPECT_EQ(std::memcmp(buffer.data(), "12345", 5), 0);
+  Overlapped at{2, 0};
+  ASSERT_TRUE(platform.ReadFile(h, buffer, &got, &at));
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(platform.GetFileSize(h), 5u);
+  std::uint32_t put = 0;
+  EXPECT_FALSE(platform.WriteFile(h, buffer, &put));  // opened for reading only
+  EXPECT_TRUE(platform.CloseHandle(h));
+  EXPECT_FALSE(platform.CloseHandle(h));
+
+  EXPECT_EQ(platform.CreateFileA("X:\\Sub\\none.bin", kGenericRead, kFileShareRead, kOpenExisting),
+            kInvalidHandleValue);
+  EXPECT_EQ(platform.GetLastError(), 2u);
+  EXPECT_EQ(platform.GetLastErrorMessage(), "No such file or directory");
+}
+
+TEST_F(PosixPlatformTest, ADriveWithoutAViewFailsLikeAMissingPath) {
+  fs::remove(root_ / "dosdevices" / "x:");
+  PosixPlatform platform((root_ / "dosdevices").string());
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(platform.CreateFileA("X:\\a.txt", kGenericRead, kFileShareRead, kOpenExisting),
+              kInvalidHandleValue);
+    EXPECT_EQ(platform.GetLastError(), 2u);
+    FindData data;
+    EXPECT_EQ(platform.FindFirstFileA("X:\\a.txt", &data), kInvalidHandleValue);
+    EXPECT_EQ(platform.FindFirstFileA("X:\\*", &data), kInvalidHandleValue);
+    EXPECT_EQ(platform.GetLastErrorMessage(), "No such file or directory");
+  }
+  // The raw volume does not depend on the view.
+  FileHandle h = platform.CreateFileA("\\\\.\\X:", kGenericRead, kFileShareRead, kOpenExisting);
+  EXPECT_NE(h, kInvalidHandleValue);
+  platform.CloseHandle(h);
+}
+
+TEST_F(PosixPlatformTest, FindsEntriesAlikeAtBothInfoLevelsAndAfterTheFirstSearch) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  for (FindexInfoLevels level : {FindExInfoBasic, FindExInfoStandard, FindExInfoBasic}) {
+    for (const char* path : {"X:\\a.txt", "x:\\MIXED CASE.TXT", "X:\\Sub\\B.BIN", "X:\\Sub"}) {
+      SCOPED_TRACE(path);
+      FindData basic;
+      FindHandle h = platform_.FindFirstFileExA(path, level, &basic);
+      ASSERT_NE(h, kInvalidHandleValue);
+      platform_.FindClose(h);
+      EXPECT_EQ(basic.cFileName, Find(path));
+      EXPECT_EQ(basic.cAlternateFileName, "");  // no 8.3 names outside NTFS
+    }
+    FindData data;
+    EXPECT_EQ(platform_.FindFirstFileExA("X:\\Sub\\c.bin", level, &data), kInvalidHandleValue);
+    EXPECT_EQ(platform_.FindFirstFileExA("X:\\Nowhere\\c.bin", level, &data), kInvalidHandleValue);
+    EXPECT_EQ(platform_.GetLastError(), 2u);
+  }
+  std::vector<std::string> names;
+  FindData data;
+  FindHandle h = platform_.FindFirstFileExA("X:\\Sub\\*", FindExInfoBasic, &data);
+  ASSERT_NE(h, kInvalidHandleValue);
+  do names.push_back(data.cFileName); while (platform_.FindNextFileA(h, &data));
+  platform_.FindClose(h);
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "b.bin"}));
+}
+
 TEST(PosixPlatform, ConvertsUtf16ToUtf8WithNForUnpairedSurrogates) {
   PosixPlatform platform("/nonexistent");
   EXPECT_EQ(platform.WideCharToMultiByte(u"abc"), "abc");
