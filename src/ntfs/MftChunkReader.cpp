@@ -1,0 +1,57 @@
+#include "ntfs/MftChunkReader.h"
+
+#include <algorithm>
+
+#include "ntfs/DataRun.h"
+#include "ntfs/DataStream.h"
+#include "ntfs/FileRecord.h"
+#include "ntfs/MftRecordAccess.h"
+
+namespace sondrel {
+
+MftChunkReader::MftChunkReader(const VolumeContext& volume, std::uint32_t recordCount,
+                               std::uint32_t chunkBytes)
+    : volume_(volume) {
+  const VolumeGeometry& g = volume.geometry;
+  if (g.ClusterSize == 0 || g.RecordSize == 0) return;
+  const std::uint64_t bytes = std::uint64_t{recordCount} * g.RecordSize;
+  endVcn_ = (bytes + g.ClusterSize - 1) / g.ClusterSize;
+  // A record may start inside one cluster and end in another.
+  const std::uint32_t recordClusters = (g.RecordSize + g.ClusterSize - 1) / g.ClusterSize + 1;
+  chunkClusters_ = std::max(chunkBytes / g.ClusterSize, recordClusters);
+}
+
+void MftChunkReader::Read(std::uint32_t recordNumber, std::span<std::byte> dest) {
+  const VolumeGeometry& g = volume_.geometry;
+  if (g.RecordSize == 0 || g.ClusterSize == 0 || dest.size() < g.RecordSize) {
+    ReadMftRecord(volume_, recordNumber, dest);
+    return;
+  }
+  const std::uint64_t byteOffset = std::uint64_t{recordNumber} * g.RecordSize;
+  const std::uint64_t firstVcn = byteOffset / g.ClusterSize;
+  const std::uint64_t endVcn = (byteOffset + g.RecordSize + g.ClusterSize - 1) / g.ClusterSize;
+  if (firstVcn < chunkFirstVcn_ || endVcn > chunkEndVcn_) {
+    // The next chunk starts at this record's cluster and runs to the end of
+    // what the walk needs, never shorter than this record.
+    chunkFirstVcn_ = firstVcn;
+    chunkEndVcn_ = std::max(std::min(firstVcn + chunkClusters_, endVcn_), endVcn);
+    const auto clusters = static_cast<std::uint32_t>(chunkEndVcn_ - chunkFirstVcn_);
+    chunk_.resize(std::size_t{clusters} * g.ClusterSize);
+    if (!volume_.mftData.pieces.empty()) {
+      chunkWhole_ = ReadStreamVcnRange(volume_, volume_.mftData, chunkFirstVcn_, clusters, chunk_);
+    } else {
+      auto data = FindAttribute(volume_.mftSelfRecord, kDataType);
+      chunkWhole_ = data && ReadVcnRange(volume_, *data, chunkFirstVcn_, clusters, chunk_);
+    }
+  }
+  if (!chunkWhole_) {
+    ReadMftRecord(volume_, recordNumber, dest);
+    return;
+  }
+  std::span<std::byte> record = dest.first(g.RecordSize);
+  const std::size_t at = static_cast<std::size_t>(byteOffset - chunkFirstVcn_ * g.ClusterSize);
+  std::copy_n(chunk_.begin() + static_cast<std::ptrdiff_t>(at), g.RecordSize, record.begin());
+  if (!ApplyFixups(record)) std::fill(record.begin(), record.end(), std::byte{0});
+}
+
+}  // namespace sondrel
