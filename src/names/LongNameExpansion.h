@@ -4,16 +4,23 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/Platform.h"
 
 namespace sondrel {
 
+// What the components of a path before one of its backslashes expanded to,
+// keyed by the path's text up to that backslash: the directories of a run are
+// expanded once, not once for every path under them.
+using PrefixExpansions = std::unordered_map<std::string, std::string>;
+
 // The path with its last component replaced by the entry's long name when a
 // search for the whole path finds an entry whose short name differs from its
 // long name other than in ASCII case (an entry without a short name counts).
 // Unchanged when there is no backslash, it is the last character, or the
-// search finds nothing. One FindFirstFileA, no wildcard.
+// search finds nothing. One FindFirstFileExA without the 8.3 name, no
+// wildcard; a second search with it when the entry was found by another name.
 std::string ExpandLongComponent(Platform& platform, std::string_view path);
 
 // Expands every component from the top down, each searched under the prefix
@@ -23,5 +30,9 @@ std::string ExpandLongComponent(Platform& platform, std::string_view path);
 // no search. Held whole at any length: a path the platform cannot reach is
 // simply not found and stays as built.
 std::string ExpandLongPath(Platform& platform, std::string_view path);
+// The same, taking the expansion of the longest prefix already in known and
+// adding the prefixes it expands. A directory renamed during the run keeps
+// the expansion it had when first met.
+std::string ExpandLongPath(Platform& platform, std::string_view path, PrefixExpansions* known);
 
 }  // namespace sondrel
