@@ -14,6 +14,7 @@
 #include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/LittleEndianReader.h"
+#include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
 #include "scan/SystemMetadata.h"
 #include "scan/Win32FileSize.h"
@@ -63,6 +64,42 @@ std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const DataStre
 
 bool IsNotPositive(std::uint32_t size) { return size == 0 || size >= 0x80000000u; }
 
+// The progress text goes out for every record number, byte for byte, but is
+// held back while the percentage stays the same: one write per change instead
+// of a system call per record on an unbuffered standard error.
+class ProgressWriter {
+ public:
+  explicit ProgressWriter(std::FILE* err) : err_(err) {}
+  ~ProgressWriter() { Flush(); }
+  ProgressWriter(const ProgressWriter&) = delete;
+  ProgressWriter& operator=(const ProgressWriter&) = delete;
+
+  void Write(int percent) {
+    if (percent != percent_ || pending_.size() >= kMaxPending) {
+      Flush();
+      percent_ = percent;
+      char text[16];
+      int length = std::snprintf(text, sizeof text, "%d%%\r", percent);
+      text_.assign(text, static_cast<std::size_t>(std::max(length, 0)));
+    }
+    pending_ += text_;
+  }
+
+  void Flush() {
+    if (pending_.empty()) return;
+    std::fwrite(pending_.data(), 1, pending_.size(), err_);
+    std::fflush(err_);
+    pending_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kMaxPending = 1u << 16;
+  std::FILE* err_;
+  int percent_ = -1;
+  std::string text_;
+  std::string pending_;
+};
+
 }  // namespace
 
 bool TestBit(std::span<const std::byte> bitmap, std::uint32_t n) {
@@ -85,6 +122,8 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
   const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
   DirectoryCache directories;
   PathCache paths;
+  PrefixExpansions expansions;
+  MftChunkReader records(volume, count);
   std::vector<std::byte> record(volume.geometry.RecordSize);
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
@@ -92,10 +131,11 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
   std::uint32_t total = 0;
   std::uint32_t hidden = 0;
   std::uint32_t progress = 0;  // 100 * n, wrapping as a 32-bit counter does
+  ProgressWriter progressText(err);
   for (std::uint32_t n = 0; n < count; ++n, progress += 100) {
-    std::fprintf(err, "%d%%\r", static_cast<int>(progress / count));
+    progressText.Write(static_cast<int>(progress / count));
     if (!TestBit(bitmap, n)) continue;
-    ReadMftRecord(volume, n, record);
+    records.Read(n, record);
     if (!HasFileMagic(record)) continue;
     std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
     if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) continue;
@@ -115,7 +155,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
     std::uint32_t size = static_cast<std::uint32_t>(fileName->realSize);
     if (IsNotPositive(size) && !isDirectory) size = QueryWin32FileSize(platform, path);
-    std::string longPath = ExpandLongPath(platform, path);
+    std::string longPath = ExpandLongPath(platform, path, &expansions);
     if (dig) {
       if (IsSystemMetadataPath(longPath)) continue;
       ++hidden;
@@ -128,6 +168,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
                    static_cast<unsigned long>(size), longPath.c_str());
     }
   }
+  progressText.Flush();
   std::fputs(kRuleLine, out);
   if (dig) {
     std::fprintf(err, "complete. total %lu files, %lu hidden files.\n",

@@ -7,20 +7,25 @@
 namespace sondrel {
 namespace {
 
-void ListDirectory(Platform& platform, std::string_view directory, DirectoryListing& listing) {
+// FindExInfoBasic adds the long names, FindExInfoStandard the short names
+// that differ from them. False when the directory cannot be listed.
+bool ListDirectory(Platform& platform, std::string_view directory, FindexInfoLevels level,
+                   NameCache<ListedName>& names) {
   std::string pattern;
   pattern.reserve(directory.size() + 2);
   pattern.append(directory).append("\\*");
   FindData entry;
-  FindHandle handle = platform.FindFirstFileA(pattern, &entry);
-  if (handle == kInvalidHandleValue) return;
+  FindHandle handle = platform.FindFirstFileExA(pattern, level, &entry);
+  if (handle == kInvalidHandleValue) return false;
   do {
-    listing.Insert(entry.cFileName, ListedName{});
-    if (!EqualsIgnoringAsciiCase(entry.cAlternateFileName, entry.cFileName)) {
-      listing.Insert(entry.cAlternateFileName, ListedName{});
+    if (level == FindExInfoBasic) {
+      names.Insert(entry.cFileName, ListedName{});
+    } else if (!EqualsIgnoringAsciiCase(entry.cAlternateFileName, entry.cFileName)) {
+      names.Insert(entry.cAlternateFileName, ListedName{});
     }
   } while (platform.FindNextFileA(handle, &entry));
   platform.FindClose(handle);
+  return true;
 }
 
 }  // namespace
@@ -33,14 +38,17 @@ bool IsVisibleToWin32(Platform& platform, DirectoryCache& cache, std::string_vie
     directory = path.substr(0, slash);
     name = path.substr(slash + 1);
   }
-  const DirectoryListing* listing = cache.Lookup(directory);
+  DirectoryListing* listing = cache.Lookup(directory);
   if (listing == nullptr) {
     // Entered before the search, so a failed search is not repeated.
-    DirectoryListing& fresh = cache.Insert(directory, DirectoryListing{});
-    ListDirectory(platform, directory, fresh);
-    listing = &fresh;
+    listing = &cache.Insert(directory, DirectoryListing{});
+    listing->searched = ListDirectory(platform, directory, FindExInfoBasic, listing->names);
   }
-  return listing->Lookup(name) != nullptr;
+  if (listing->names.Lookup(name) != nullptr) return true;
+  if (!listing->searched || listing->shortNamesAdded) return false;
+  listing->shortNamesAdded = true;
+  ListDirectory(platform, directory, FindExInfoStandard, listing->names);
+  return listing->names.Lookup(name) != nullptr;
 }
 
 }  // namespace sondrel

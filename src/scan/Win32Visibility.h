@@ -12,17 +12,23 @@ namespace sondrel {
 
 // A listed name carries no data: being in the listing is the answer.
 struct ListedName {};
-// Every long name a directory search returned and, where it differs other
-// than in ASCII case, the short name too.
-using DirectoryListing = NameCache<ListedName>;
+// Every long name a directory search returned and, once a name was looked for
+// that is not among them, every short name that differs from its long name
+// other than in ASCII case: fetching 8.3 names can cost a call per entry.
+struct DirectoryListing {
+  NameCache<ListedName> names;
+  bool searched = false;         // the long-name search succeeded
+  bool shortNamesAdded = false;  // the search for short names was made
+};
 // Key: the directory text as split from a path (no trailing backslash).
 using DirectoryCache = NameCache<DirectoryListing>;
 
 // True when the listing of the path's directory (the text before the last
 // backslash, or the whole path when there is none) holds the text after it,
 // compared with case. Each directory text is searched once per run
-// ("<dir>\*"); a directory that cannot be listed keeps an empty listing, so
-// every path in it is not visible and it is not searched again.
+// ("<dir>\*") for its long names, and once more for its short names only when
+// a name is not among them; a directory that cannot be listed keeps an empty
+// listing, so every path in it is not visible and it is not searched again.
 bool IsVisibleToWin32(Platform& platform, DirectoryCache& cache, std::string_view path);
 
 }  // namespace sondrel

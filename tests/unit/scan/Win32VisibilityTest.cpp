@@ -10,7 +10,7 @@
 namespace sondrel {
 namespace {
 
-TEST(IsVisibleToWin32, AnswersFromOneListingPerDirectory) {
+TEST(IsVisibleToWin32, AnswersFromTheLongNamesAndListsShortNamesOnlyWhenNeeded) {
   FakePlatform platform;
   platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"boot.ini", "BOOT.INI"}};
   platform.directories["X:\\Program Files"] = {{".", ""}, {"..", ""}, {"app.exe", ""}};
@@ -34,7 +34,26 @@ TEST(IsVisibleToWin32, AnswersFromOneListingPerDirectory) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(IsVisibleToWin32(platform, cache, c.path), c.visible);
   }
-  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\Program Files\\*"}));
+  // Each directory once for its long names, and once more for its short
+  // names when a name was not among them (PROGRA~1, the empty name).
+  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*", "X:\\Program Files\\*",
+                                                         "X:\\Program Files\\*"}));
+  EXPECT_EQ(platform.searchLevels,
+            (std::vector<FindexInfoLevels>{FindExInfoBasic, FindExInfoStandard, FindExInfoBasic,
+                                           FindExInfoStandard}));
+}
+
+TEST(IsVisibleToWin32, ADirectoryWhoseNamesAreAllLongIsSearchedOnceWithoutShortNames) {
+  FakePlatform platform;
+  platform.directories["X:\\dir"] = {{"a.txt", "A.TXT"}, {"long name.txt", "LONGNA~1.TXT"}};
+  DirectoryCache cache;
+  EXPECT_TRUE(IsVisibleToWin32(platform, cache, "X:\\dir\\a.txt"));
+  EXPECT_TRUE(IsVisibleToWin32(platform, cache, "X:\\dir\\long name.txt"));
+  EXPECT_EQ(platform.searchLevels, std::vector<FindexInfoLevels>{FindExInfoBasic});
+  EXPECT_TRUE(IsVisibleToWin32(platform, cache, "X:\\dir\\LONGNA~1.TXT"));
+  EXPECT_FALSE(IsVisibleToWin32(platform, cache, "X:\\dir\\A.TXT"));
+  EXPECT_FALSE(IsVisibleToWin32(platform, cache, "X:\\dir\\gone.txt"));
+  EXPECT_EQ(platform.searches.size(), 2u);
 }
 
 TEST(IsVisibleToWin32, ADirectoryThatCannotBeListedIsSearchedOnce) {
