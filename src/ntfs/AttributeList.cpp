@@ -1,16 +1,166 @@
 #include "ntfs/AttributeList.h"
 
-namespace sondrel {
+#include <algorithm>
+#include <limits>
 
-std::optional<DataStream> FindAttributeStream(const VolumeContext&,
-                                              std::span<const std::byte> baseRecord, std::uint32_t,
+#include "ntfs/DataRun.h"
+#include "ntfs/LittleEndianReader.h"
+#include "ntfs/MftRecordAccess.h"
+
+namespace sondrel {
+namespace {
+
+constexpr std::size_t kEntryHeaderSize = 0x1A;
+constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFF;
+constexpr std::uint64_t kEmptyLastVcn = std::numeric_limits<std::uint64_t>::max();  // -1
+
+std::optional<DataStream> StreamOfRecordAlone(std::span<const std::byte> record,
                                               std::uint32_t typeCode) {
-  auto attribute = FindAttribute(baseRecord, typeCode);
+  auto attribute = FindAttribute(record, typeCode);
   if (!attribute || (!attribute->IsResident() && attribute->header.startVcn != 0)) {
     return std::nullopt;
   }
   DataStream stream;
   stream.pieces.push_back(OwnedAttribute::CopyOf(*attribute));
+  return stream;
+}
+
+// The unnamed attribute of the type that an entry names within its record.
+std::optional<AttributeRecord> FindPiece(std::span<const std::byte> record,
+                                         const AttributeListEntry& entry) {
+  return WalkAttributes(record, [&entry](const AttributeRecord& a) {
+    if (a.header.typeCode != entry.typeCode || a.header.nameLength != 0) return false;
+    return a.IsResident() ? entry.startVcn == 0 : a.header.startVcn == entry.startVcn;
+  });
+}
+
+// Pieces in VCN order; one whose VCNs overlap an earlier piece is dropped.
+bool SortAndDropOverlaps(std::vector<OwnedAttribute>& pieces) {
+  std::stable_sort(pieces.begin(), pieces.end(), [](const auto& a, const auto& b) {
+    return a.header.startVcn < b.header.startVcn;
+  });
+  bool consistent = true;
+  std::vector<OwnedAttribute> kept;
+  for (OwnedAttribute& piece : pieces) {
+    const AttributeHeader& h = piece.header;
+    const bool empty = h.lastVcn == kEmptyLastVcn && h.startVcn == 0;
+    const bool backwards = !empty && h.lastVcn < h.startVcn;
+    const bool overlaps = !kept.empty() && (kept.back().header.lastVcn == kEmptyLastVcn ||
+                                            h.startVcn <= kept.back().header.lastVcn);
+    if (backwards || (overlaps && !empty)) {
+      consistent = false;
+      continue;
+    }
+    if (overlaps) continue;
+    kept.push_back(std::move(piece));
+  }
+  pieces = std::move(kept);
+  return consistent;
+}
+
+}  // namespace
+
+AttributeList DecodeAttributeList(std::span<const std::byte> value) {
+  AttributeList list;
+  LittleEndianReader reader(value);
+  std::size_t offset = 0;
+  // Each entry is at least kEntryHeaderSize bytes, so the walk ends.
+  while (offset < value.size()) {
+    auto entryLength = reader.U16(offset + 4);
+    auto nameLength = reader.U8(offset + 6);
+    auto nameOffset = reader.U8(offset + 7);
+    if (!reader.Contains(offset, kEntryHeaderSize) || !entryLength ||
+        *entryLength < kEntryHeaderSize || !reader.Contains(offset, *entryLength) ||
+        std::size_t{*nameOffset} + 2 * std::size_t{*nameLength} > *entryLength) {
+      list.damaged = true;
+      break;
+    }
+    AttributeListEntry entry;
+    entry.typeCode = *reader.U32(offset);
+    entry.entryLength = *entryLength;
+    entry.startVcn = *reader.U64(offset + 0x08);
+    entry.fileReference = *reader.U64(offset + 0x10);
+    for (std::size_t i = 0; i < *nameLength; ++i) {
+      entry.name.push_back(static_cast<char16_t>(*reader.U16(offset + *nameOffset + 2 * i)));
+    }
+    list.entries.push_back(std::move(entry));
+    offset += *entryLength;
+  }
+  return list;
+}
+
+std::optional<AttributeList> ReadAttributeList(const VolumeContext& volume,
+                                               std::span<const std::byte> record) {
+  auto attribute = FindAttribute(record, kAttributeListType);
+  if (!attribute) return std::nullopt;
+  if (attribute->IsResident()) return DecodeAttributeList(attribute->ResidentValue());
+  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  if (clusterSize == 0) return AttributeList{{}, true};
+  const std::uint64_t size =
+      std::min<std::uint64_t>(attribute->header.dataSize, kMaxAttributeListBytes);
+  std::vector<std::byte> value(static_cast<std::size_t>(size));
+  ReadAttributeValue(volume, *attribute, value);
+  AttributeList list = DecodeAttributeList(value);
+  list.damaged = list.damaged || size < attribute->header.dataSize;
+  return list;
+}
+
+std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
+                                              std::span<const std::byte> baseRecord,
+                                              std::uint32_t baseNumber, std::uint32_t typeCode) {
+  auto list = ReadAttributeList(volume, baseRecord);
+  if (!list) return StreamOfRecordAlone(baseRecord, typeCode);
+
+  DataStream stream;
+  bool consistent = !list->damaged;
+  std::vector<std::byte> extension(volume.geometry.RecordSize);
+  std::optional<std::uint64_t> loaded;
+  bool extensionUsable = false;
+  for (const AttributeListEntry& entry : list->entries) {
+    if (entry.typeCode != typeCode || !entry.name.empty()) continue;
+    const std::uint64_t number = entry.fileReference & kRecordNumberMask;
+    std::span<const std::byte> holder = baseRecord;
+    if (number != baseNumber) {
+      if (number > std::numeric_limits<std::uint32_t>::max()) {
+        consistent = false;
+        continue;
+      }
+      if (loaded != number) {
+        ReadMftRecord(volume, static_cast<std::uint32_t>(number), extension);
+        loaded = number;
+        // An extension record must point back to this base record.
+        auto header = ReadFileRecordHeader(extension);
+        extensionUsable = HasFileMagic(extension) && header && header->baseFileReference != 0 &&
+                          (header->baseFileReference & kRecordNumberMask) == baseNumber;
+      }
+      if (!extensionUsable) {
+        consistent = false;
+        continue;
+      }
+      holder = extension;
+    }
+    auto piece = FindPiece(holder, entry);
+    if (!piece) {
+      consistent = false;
+      continue;
+    }
+    if (piece->IsResident()) {
+      // A resident value is whole in one attribute: nothing else to gather.
+      DataStream resident;
+      resident.pieces.push_back(OwnedAttribute::CopyOf(*piece));
+      return resident;
+    }
+    stream.pieces.push_back(OwnedAttribute::CopyOf(*piece));
+  }
+  if (stream.pieces.empty()) {
+    // A list that names no usable piece: the record's own attribute, if any.
+    auto alone = StreamOfRecordAlone(baseRecord, typeCode);
+    if (alone) alone->consistent = consistent;
+    return alone;
+  }
+  consistent = SortAndDropOverlaps(stream.pieces) && consistent;
+  if (stream.pieces.front().header.startVcn != 0) return std::nullopt;
+  stream.consistent = consistent;
   return stream;
 }
 

@@ -1,19 +1,53 @@
 // Attributes of a base record wherever they lie: in the record itself, or in
-// extension records named by its $ATTRIBUTE_LIST.
+// extension records named by its $ATTRIBUTE_LIST (0x20).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "ntfs/DataStream.h"
 #include "ntfs/VolumeContext.h"
 
 namespace sondrel {
 
+// One $ATTRIBUTE_LIST entry, the fields in use.
+struct AttributeListEntry {
+  std::uint32_t typeCode = 0;       // 0x00
+  std::uint16_t entryLength = 0;    // 0x04
+  std::uint64_t startVcn = 0;       // 0x08
+  std::uint64_t fileReference = 0;  // 0x10: record number in the low 48 bits
+  std::u16string name;              // nameLength (0x06) units at nameOffset (0x07)
+};
+
+struct AttributeList {
+  std::vector<AttributeListEntry> entries;  // those before any damage, in list order
+  bool damaged = false;  // an entry was cut short, too small, or its name left it
+};
+
+// Decodes a list value. Every entry is checked to lie in the value, so a
+// truncated or damaged list yields its whole entries and damaged = true.
+AttributeList DecodeAttributeList(std::span<const std::byte> value);
+
+// NTFS keeps an attribute list to 256 KiB; a larger recorded size is damage.
+inline constexpr std::uint32_t kMaxAttributeListBytes = 256 * 1024;
+
+// The $ATTRIBUTE_LIST of a record, read (resident or not) and decoded;
+// nullopt when the record has none.
+std::optional<AttributeList> ReadAttributeList(const VolumeContext& volume,
+                                               std::span<const std::byte> record);
+
 // The unnamed attribute of the type of base record baseNumber, with every
-// piece of it. Nullopt when there is none, or when no piece starts at VCN 0
-// (its sizes are then unknown).
+// piece of it: from the record alone, or through its attribute list from the
+// extension records (read with ReadMftRecord) that name baseNumber as their
+// base. Pieces that cannot be used (an unreadable or foreign extension
+// record, a missing attribute, VCNs overlapping an earlier piece) are left
+// out and the stream marked inconsistent; their VCNs then read as zeros.
+// Nullopt when there is no such attribute or no piece starts at VCN 0 (its
+// sizes are then unknown). Also how the scan finds a $FILE_NAME or $BITMAP
+// that lies in an extension record: pieces.front().View() is the attribute.
 std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
                                               std::span<const std::byte> baseRecord,
                                               std::uint32_t baseNumber, std::uint32_t typeCode);

@@ -74,4 +74,23 @@ bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
   return complete;
 }
 
+bool ReadStreamValue(const VolumeContext& volume, const DataStream& stream,
+                     std::span<std::byte> dest) {
+  if (stream.pieces.empty()) {
+    std::fill(dest.begin(), dest.end(), std::byte{0});
+    return false;
+  }
+  if (stream.IsResident()) return ReadAttributeValue(volume, stream.pieces.front().View(), dest);
+  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  if (clusterSize == 0) {
+    std::fill(dest.begin(), dest.end(), std::byte{0});
+    return false;
+  }
+  const std::uint64_t clusters = (std::uint64_t{dest.size()} + clusterSize - 1) / clusterSize;
+  return ReadStreamVcnRange(volume, stream, 0,
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                clusters, std::numeric_limits<std::uint32_t>::max())),
+                            dest);
+}
+
 }  // namespace sondrel

@@ -49,4 +49,10 @@ struct DataStream {
 bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
                         std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest);
 
+// Copies a resident value, or reads a non-resident stream from VCN 0 on, into
+// dest (the rest of dest past the value's clusters is zero-filled). For
+// $BITMAP and the like; a dest of ValueSize bytes takes the whole value.
+bool ReadStreamValue(const VolumeContext& volume, const DataStream& stream,
+                     std::span<std::byte> dest);
+
 }  // namespace sondrel

@@ -33,8 +33,17 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
   if (!ok || !ApplyFixups(volume.mftSelfRecord) || !HasFileMagic(volume.mftSelfRecord)) {
     return false;
   }
-  if (auto data = FindAttributeStream(volume, volume.mftSelfRecord, 0, kDataType)) {
-    if (!data->IsResident()) volume.mftData = std::move(*data);
+  // The $MFT's $DATA may continue in extension records. Those are read
+  // through the pieces gathered so far (at first record 0's own), so gather
+  // again while that maps more; a chain that only unfolds one piece per
+  // round is cut off after a few rounds, its rest reading as zeros.
+  constexpr int kMaxGatherRounds = 8;
+  for (int round = 0; round < kMaxGatherRounds; ++round) {
+    auto data = FindAttributeStream(volume, volume.mftSelfRecord, 0, kDataType);
+    if (!data || data->IsResident()) break;
+    const bool grew = data->pieces.size() > volume.mftData.pieces.size();
+    volume.mftData = std::move(*data);
+    if (!grew || volume.mftData.consistent) break;
   }
   return true;
 }

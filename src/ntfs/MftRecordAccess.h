@@ -13,6 +13,8 @@ namespace sondrel {
 // already be set. Returns false when it cannot be read or is no usable file
 // record (no "FILE", an update sequence array outside the record); the
 // buffer then holds what was read, zeros for a failed read.
+// It also gathers every piece of the $MFT's unnamed $DATA into
+// volume.mftData, through record 0's $ATTRIBUTE_LIST when it has one.
 bool LoadMftSelfRecord(VolumeContext& volume);
 
 // Reads record recordNumber into dest (RecordSize bytes) with fix-ups applied.
