@@ -54,7 +54,7 @@ TEST_F(DumpRecordTest, WritesTheDataSizeOfANonResidentValueWithSparseStretchesAs
   FillCluster(21, 0x21);
   FillCluster(30, 0x30);
   // VCN 0-1 at LCN 20, VCN 2-3 sparse, VCN 4 at LCN 30; 5 clusters allocated.
-  NonResidentSpec data{.runs = BytesOf({0x11, 2, 20, 0x01, 2, 0x11, 1, 10, 0}),
+  NonResidentLayout data{.runs = BytesOf({0x11, 2, 20, 0x01, 2, 0x11, 1, 10, 0}),
                        .lastVcn = 4,
                        .allocatedSize = 5 * 4096,
                        .dataSize = 4 * 4096 + 100};
@@ -82,7 +82,7 @@ TEST_F(DumpRecordTest, RefusedRecordsCreateNothingAndLeaveAnExistingFileAlone) {
   Bytes onlyNamed = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1}), u"ads")});
   Bytes noMagic = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1}))});
   PutBytes(noMagic, 0, BytesOf({'B', 'A', 'A', 'D'}));
-  NonResidentSpec laterPiece{.runs = BytesOf({0x11, 1, 20, 0}), .startVcn = 3, .lastVcn = 3};
+  NonResidentLayout laterPiece{.runs = BytesOf({0x11, 1, 20, 0}), .startVcn = 3, .lastVcn = 3};
   Bytes noFirstPiece = MakeFileRecord({NonResidentAttribute(laterPiece)});
   LayOut({{6, directory}, {7, onlyNamed}, {8, noMagic}, {9, noFirstPiece}});
   const Bytes existing = BytesOf({'k', 'e', 'e', 'p'});
@@ -123,7 +123,7 @@ TEST_F(DumpRecordTest, ReportsAFailedCreateAndAShortWrite) {
 TEST_F(DumpRecordTest, NeverWritesPastTheAllocatedSize) {
   FillCluster(20, 0x20);
   // A data size far beyond the one allocated cluster.
-  NonResidentSpec data{.runs = BytesOf({0x11, 1, 20, 0}),
+  NonResidentLayout data{.runs = BytesOf({0x11, 1, 20, 0}),
                        .lastVcn = 0,
                        .allocatedSize = 4096,
                        .dataSize = 0x7FFFFFFFFFFF};
@@ -138,7 +138,7 @@ TEST_F(DumpRecordTest, WritesAValueLargerThanOneChunkInPieces) {
   const std::uint64_t clusters = kDumpChunkBytes / 4096 + 2;
   Bytes runs = BytesOf({0x02, 0, 0, 0});  // one sparse run
   Put16(runs, 1, clusters);
-  NonResidentSpec data{.runs = runs,
+  NonResidentLayout data{.runs = runs,
                        .lastVcn = clusters - 1,
                        .allocatedSize = clusters * 4096,
                        .dataSize = clusters * 4096 - 10};
@@ -151,7 +151,7 @@ TEST_F(DumpRecordTest, WritesAValueLargerThanOneChunkInPieces) {
 }
 
 TEST_F(DumpRecordTest, AnEmptyValueMakesAnEmptyFile) {
-  NonResidentSpec data{.runs = BytesOf({0}), .lastVcn = ~std::uint64_t{0}};
+  NonResidentLayout data{.runs = BytesOf({0}), .lastVcn = ~std::uint64_t{0}};
   LayOut({{5, MakeFileRecord({NonResidentAttribute(data)})},
           {6, MakeFileRecord({ResidentAttribute(kDataType, {})})}});
   for (std::int32_t index : {5, 6}) {

@@ -13,14 +13,14 @@ namespace {
 
 using namespace test;
 
-struct EntrySpec {
+struct EntryLayout {
   std::uint32_t type;
   std::uint64_t startVcn;
   std::uint64_t reference;
   std::u16string name = u"";
 };
 
-Bytes ListEntry(const EntrySpec& e) {
+Bytes ListEntry(const EntryLayout& e) {
   Bytes b(Align8(0x1A + 2 * e.name.size()));
   Put32(b, 0x00, e.type);
   Put16(b, 0x04, b.size());
@@ -32,9 +32,9 @@ Bytes ListEntry(const EntrySpec& e) {
   return b;
 }
 
-Bytes ListValue(const std::vector<EntrySpec>& entries) {
+Bytes ListValue(const std::vector<EntryLayout>& entries) {
   Bytes value;
-  for (const EntrySpec& e : entries) PutBytes(value, value.size(), ListEntry(e));
+  for (const EntryLayout& e : entries) PutBytes(value, value.size(), ListEntry(e));
   return value;
 }
 
@@ -43,17 +43,17 @@ constexpr std::uint64_t Ref(std::uint64_t record, std::uint64_t sequence = 1) {
 }
 
 TEST(DecodeAttributeList, DecodesEntriesAndRefusesEveryTruncation) {
-  const std::vector<EntrySpec> specs = {
+  const std::vector<EntryLayout> layouts = {
       {0x10, 0, Ref(20)}, {kDataType, 0, Ref(20, 7), u"ads"}, {kDataType, 900, Ref(0x1234567890)}};
-  const Bytes value = ListValue(specs);
+  const Bytes value = ListValue(layouts);
   AttributeList list = DecodeAttributeList(value);
   EXPECT_FALSE(list.damaged);
   ASSERT_EQ(list.entries.size(), 3u);
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    EXPECT_EQ(list.entries[i].typeCode, specs[i].type);
-    EXPECT_EQ(list.entries[i].startVcn, specs[i].startVcn);
-    EXPECT_EQ(list.entries[i].fileReference, specs[i].reference);
-    EXPECT_EQ(list.entries[i].name, specs[i].name);
+  for (std::size_t i = 0; i < layouts.size(); ++i) {
+    EXPECT_EQ(list.entries[i].typeCode, layouts[i].type);
+    EXPECT_EQ(list.entries[i].startVcn, layouts[i].startVcn);
+    EXPECT_EQ(list.entries[i].fileReference, layouts[i].reference);
+    EXPECT_EQ(list.entries[i].name, layouts[i].name);
   }
   const std::size_t boundaries[] = {0, 0x20, 0x40, value.size()};
   for (std::size_t cut = 0; cut <= value.size(); ++cut) {

@@ -14,8 +14,8 @@ const Bytes kExampleRuns =
     BytesOf({0x21, 0x18, 0x34, 0x56, 0x21, 0x30, 0x00, 0xFF, 0x01, 0x40, 0x00});
 
 // A record holding one non-resident $DATA, fix-ups applied.
-Bytes DataRecord(const NonResidentSpec& spec) {
-  Bytes r = MakeFileRecord({NonResidentAttribute(spec)});
+Bytes DataRecord(const NonResidentLayout& layout) {
+  Bytes r = MakeFileRecord({NonResidentAttribute(layout)});
   EXPECT_TRUE(ApplyFixups(r));
   return r;
 }

@@ -140,9 +140,9 @@ TEST(FindAttribute, StopsAtADamagedAttribute) {
 }
 
 TEST(FindAttribute, RefusesADamagedNonResidentHeader) {
-  NonResidentSpec spec{
+  NonResidentLayout layout{
       .runs = BytesOf({0x11, 2, 10, 0}), .lastVcn = 1, .allocatedSize = 8192, .dataSize = 5000};
-  Bytes ok = NonResidentAttribute(spec);
+  Bytes ok = NonResidentAttribute(layout);
   Bytes shortHeader = ok;
   Put32(shortHeader, 0x04, 0x38);
   Bytes runsOutside = ok;
@@ -192,8 +192,8 @@ TEST(ReadFileNameValue, DecodesAndRefusesEveryTruncation) {
     ASSERT_TRUE(a);
     EXPECT_FALSE(ReadFileNameValue(*a)) << length;
   }
-  NonResidentSpec spec{.type = kFileNameType, .runs = BytesOf({0})};
-  Bytes nr = MakeFileRecord({NonResidentAttribute(spec)});
+  NonResidentLayout layout{.type = kFileNameType, .runs = BytesOf({0})};
+  Bytes nr = MakeFileRecord({NonResidentAttribute(layout)});
   ASSERT_TRUE(ApplyFixups(nr));
   EXPECT_FALSE(ReadFileNameValue(*FindAttribute(nr, kFileNameType)));
 }

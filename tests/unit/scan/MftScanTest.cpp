@@ -238,6 +238,59 @@ TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
   EXPECT_EQ(result.total, 2u);
 }
 
+TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  image.recordCount = 48;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  // File 40 and directory 42 keep their $FILE_NAME in extension records 41
+  // and 43, as ntfs-3g lays them out; 44 lies in directory 42.
+  for (std::uint32_t base : {40u, 42u}) {
+    image.Record(base)
+        .Flags(base == 40 ? kFile : kDirectory)
+        .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(base + 1), 0, u""}}));
+    image.Record(base + 1).Flags(kFile).BaseReference(FileReference(base));
+  }
+  image.Record(41).FileName(FileReference(5), u"moved.txt", 42);
+  image.Record(43).FileName(FileReference(5), u"movedDir");
+  image.Record(44).Flags(kFile).FileName(FileReference(42), u"child", 7);
+  // An extension record is never listed, whatever it holds.
+  image.Record(45).Flags(kFile).BaseReference(FileReference(44)).FileName(FileReference(5), u"ext");
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "       0    49152       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      40       42       X:\\moved.txt\n"
+                            "      42        0 <DIR> X:\\movedDir\n"
+                            "      44        7       X:\\movedDir\\child\n" +
+                            kRule);
+  EXPECT_EQ(result.err, Progress(48) + "complete. total 5 files.\n");
+}
+
+TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
+  FakePlatform platform;
+  test::MftImageBuilder image;
+  const test::Bytes bitmap{std::byte{0x23}, std::byte{0}, std::byte{0x10}, std::byte{0},
+                           std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};  // 0, 1, 5, 20
+  const std::uint64_t clusters = image.MftClusters();
+  image.Record(0)
+      .FileName(FileReference(5, 5), u"$MFT", 32768)
+      .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(0), 0, u""},
+                                                    {0x80, 0, FileReference(0), 2, u""},
+                                                    {0xB0, 0, FileReference(1), 0, u""}}))
+      .NonResident(0x80, test::EncodeRuns(image.MftRuns()), 0, clusters - 1,
+                   clusters * image.ClusterSize(), 32768);
+  image.Record(1).BaseReference(FileReference(0)).Resident(0xB0, bitmap);
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(20).Flags(kFile).FileName(FileReference(5), u"a.txt", 1);
+  ScanOutput result = Scan(platform, image, RunMode::kList);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      20        1       X:\\a.txt\n" +
+                            kRule);
+}
+
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
   const std::byte bitmap[] = {std::byte{0x01}, std::byte{0x80}};
   EXPECT_TRUE(TestBit(bitmap, 0));
