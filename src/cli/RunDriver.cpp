@@ -108,15 +108,22 @@ int RunSondrel(Platform& platform, std::span<const std::string> args, std::FILE*
     return Fail(err, "no usable NTFS geometry on", devicePath, geometry.reason);
   }
   volume.geometry = *geometry.geometry;
+  volume.deviceBytes = platform.GetLengthInfo(volume.volumeHandle).value_or(0);
   if (!LoadMftSelfRecord(volume)) {
     return Fail(err, "cannot use $MFT record 0 of", devicePath,
                 "it cannot be read or has no FILE signature");
+  }
+  // Every record is found through the $MFT's own data runs; without them no
+  // record can be read, and an empty listing would pass for success.
+  if (volume.mftData.pieces.empty() || volume.mftData.IsResident()) {
+    return Fail(err, "cannot use $MFT record 0 of", devicePath,
+                "it has no non-resident unnamed $DATA attribute");
   }
 
   if (options.mode == RunMode::kDump) return RunDump(volume, options, err);
   if (!ScanMft(volume, options.mode, options.driveLetter, out, err)) {
     return Fail(err, "cannot use $MFT record 0 of", devicePath,
-                "it has no unnamed $DATA or no $BITMAP");
+                "it has no unnamed $BITMAP attribute");
   }
   return 0;
 }

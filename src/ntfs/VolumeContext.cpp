@@ -31,14 +31,16 @@ GeometryResult ReadVolumeGeometry(std::span<const std::byte> bootSector) {
   LittleEndianReader reader(bootSector);
   auto bytesPerSector = reader.U16(0x0B);
   auto clusterByte = reader.U8(0x0D);
+  auto totalSectors = reader.U64(0x28);
   auto mftStartLcn = reader.U64(0x30);
   auto clustersPerRecord = reader.U32(0x40);
-  if (!bytesPerSector || !clusterByte || !mftStartLcn || !clustersPerRecord) {
+  if (!bytesPerSector || !clusterByte || !totalSectors || !mftStartLcn || !clustersPerRecord) {
     return Refuse("the boot sector is too short");
   }
 
   VolumeGeometry geometry;
   geometry.bytesPerSector = *bytesPerSector;
+  geometry.totalSectors = *totalSectors;
   geometry.mftStartLcn = *mftStartLcn;
   geometry.clustersPerRecord = *clustersPerRecord;
   if (geometry.bytesPerSector < 256 || geometry.bytesPerSector > 4096 ||
@@ -89,6 +91,17 @@ GeometryResult ReadVolumeGeometry(std::span<const std::byte> bootSector) {
   }
   geometry.RecordSize = static_cast<std::uint32_t>(recordSize);
   return {geometry, ""};
+}
+
+std::uint64_t VolumeSize(const VolumeContext& volume) {
+  std::uint64_t size = std::numeric_limits<std::uint64_t>::max();
+  const VolumeGeometry& g = volume.geometry;
+  if (g.totalSectors != 0 && g.bytesPerSector != 0 &&
+      g.totalSectors <= size / g.bytesPerSector) {
+    size = g.totalSectors * g.bytesPerSector;
+  }
+  if (volume.deviceBytes != 0) size = std::min(size, volume.deviceBytes);
+  return size;
 }
 
 bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::uint32_t sectorCount,

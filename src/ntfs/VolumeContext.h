@@ -20,6 +20,7 @@ inline constexpr std::size_t kBootSectorSize = 512;
 struct VolumeGeometry {
   std::uint16_t bytesPerSector = 0;     // boot sector 0x0B
   std::uint32_t sectorsPerCluster = 0;  // boot sector 0x0D (values above 0x80 encode 2^(256-v))
+  std::uint64_t totalSectors = 0;       // boot sector 0x28, sectors in the volume
   std::uint64_t mftStartLcn = 0;        // boot sector 0x30
   std::uint32_t clustersPerRecord = 0;  // boot sector 0x40, the RecordSize rule's input
   std::uint32_t ClusterSize = 0;        // bytesPerSector * sectorsPerCluster
@@ -46,7 +47,15 @@ struct VolumeContext {
   // Every piece of the $MFT's unnamed $DATA, set by LoadMftSelfRecord. When
   // empty, record reads go through mftSelfRecord's own $DATA alone.
   DataStream mftData;
+  // The device's own length from the platform, 0 when it cannot be told.
+  std::uint64_t deviceBytes = 0;
 };
+
+// The most bytes the volume can hold: the boot sector's total sectors and the
+// device's length, whichever is smaller and known (all ones when neither is).
+// Sizes read from records are capped by it, so a few hostile bytes cannot make
+// the tool walk or allocate more than the volume could ever hold.
+std::uint64_t VolumeSize(const VolumeContext& volume);
 
 // One positioned platform read of whole sectors into the first
 // sectorCount * bytesPerSector bytes of dest. Returns false on a failed or

@@ -74,6 +74,12 @@ bool FakePlatform::WriteFile(FileHandle handle, std::span<const std::byte> buffe
   return true;
 }
 
+std::optional<std::uint64_t> FakePlatform::GetLengthInfo(FileHandle handle) {
+  auto it = open_.find(handle);
+  if (it == open_.end()) return std::nullopt;
+  return files[it->second.path].size();
+}
+
 bool FakePlatform::CloseHandle(FileHandle handle) {
   if (open_.erase(handle) == 0) return false;
   --openHandles;

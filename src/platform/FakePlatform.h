@@ -58,6 +58,8 @@ class FakePlatform : public Platform {
   // Code units below 0x100 map to one byte (a Latin-1 code page); others to 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
   std::string GetLastErrorMessage() override { return lastError_; }
+  // The size of the file the handle serves.
+  std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override;
 
  private:
   struct OpenFile {

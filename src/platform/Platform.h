@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -89,6 +90,13 @@ class Platform {
   // The Win32 code of the last failed call's error (kErrorAccessDenied, ...),
   // so a caller can add advice to the message; 0 when the platform cannot tell.
   virtual std::uint32_t GetLastError() { return 0; }
+
+  // The length in bytes of an open raw volume or file (DeviceIoControl with
+  // IOCTL_DISK_GET_LENGTH_INFO on Windows), or nullopt when it cannot be told.
+  // Bounds what a damaged or hostile volume can make the tool read or allocate.
+  virtual std::optional<std::uint64_t> GetLengthInfo(FileHandle /*handle*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace sondrel

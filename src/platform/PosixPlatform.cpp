@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -287,6 +289,16 @@ std::uint32_t PosixPlatform::GetFileSize(FileHandle handle) {
     return kInvalidFileSize;
   }
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(info.st_size) & 0xFFFFFFFFu);
+}
+
+std::optional<std::uint64_t> PosixPlatform::GetLengthInfo(FileHandle handle) {
+  const int fd = static_cast<int>(handle);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  if (S_ISREG(info.st_mode)) return static_cast<std::uint64_t>(info.st_size);
+  std::uint64_t bytes = 0;
+  if (S_ISBLK(info.st_mode) && ::ioctl(fd, BLKGETSIZE64, &bytes) == 0) return bytes;
+  return std::nullopt;
 }
 
 PosixPlatform::Directory* PosixPlatform::ReadDirectory(const std::string& directory) {

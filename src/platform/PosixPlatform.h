@@ -34,6 +34,8 @@ class PosixPlatform : public Platform {
                  std::uint32_t* bytesWritten) override;
   bool CloseHandle(FileHandle handle) override;
   std::uint32_t GetFileSize(FileHandle handle) override;
+  // A block device's size (BLKGETSIZE64) or a regular file's.
+  std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override;
   // "<dir>\*" lists <dir> with readdir ("." and ".." first, except at a drive
   // root); any other path finds that one entry in its parent's listing by
   // long or 8.3 name, exact match first, then ignoring ASCII case. Each

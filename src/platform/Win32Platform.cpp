@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <memory>
@@ -75,6 +76,19 @@ class Win32Platform : public Platform {
     BOOL ok = ::CloseHandle(ToHandle(handle));
     if (!ok) RememberError();
     return ok != FALSE;
+  }
+
+  std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override {
+    // A volume or disk answers the control code; an image file answers GetFileSizeEx.
+    GET_LENGTH_INFORMATION info{};
+    DWORD returned = 0;
+    if (::DeviceIoControl(ToHandle(handle), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info,
+                          sizeof info, &returned, nullptr)) {
+      return static_cast<std::uint64_t>(info.Length.QuadPart);
+    }
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(ToHandle(handle), &size)) return static_cast<std::uint64_t>(size.QuadPart);
+    return std::nullopt;
   }
 
   std::uint32_t GetFileSize(FileHandle handle) override {

@@ -13,7 +13,6 @@
 #include "ntfs/DataRun.h"
 #include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
-#include "ntfs/LittleEndianReader.h"
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
 #include "scan/SystemMetadata.h"
@@ -25,22 +24,15 @@ namespace {
 
 constexpr char kRuleLine[] =
     "-------------------------------------------------------------------------------\n";
-constexpr std::size_t kTotalSectorsOffset = 0x28;  // boot sector: sectors in the volume
-
 // The records the $MFT's $DATA holds, counted from its full 64-bit size so
 // an $MFT of 4 GiB or more is walked whole, but never more than the volume
-// can hold, so a damaged size cannot make the scan walk billions of numbers.
+// can hold (VolumeSize: the boot sector and the device's own length), so a
+// damaged size cannot make the scan walk billions of numbers.
 std::uint32_t CountRecords(const VolumeContext& volume, const DataStream& mftData) {
-  const VolumeGeometry& geometry = volume.geometry;
-  std::uint64_t count = mftData.ValueSize() / geometry.RecordSize;
-  std::uint64_t totalSectors =
-      LittleEndianReader(volume.bootSector).U64(kTotalSectorsOffset).value_or(0);
-  if (totalSectors != 0 && geometry.bytesPerSector != 0 &&
-      totalSectors <= std::numeric_limits<std::uint64_t>::max() / geometry.bytesPerSector) {
-    count = std::min(count, totalSectors * geometry.bytesPerSector / geometry.RecordSize);
-  }
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
+  const std::uint32_t recordSize = volume.geometry.RecordSize;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      {mftData.ValueSize() / recordSize, VolumeSize(volume) / recordSize,
+       std::numeric_limits<std::uint32_t>::max()}));
 }
 
 // The bitmap copy: the bytes that cover count records, never more than the

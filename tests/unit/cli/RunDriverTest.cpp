@@ -142,7 +142,7 @@ TEST(RunSondrel, RefusesAnMftWhoseRecordZeroCannotBeUsed) {
   };
   const Case cases[] = {
       {true, true, "it cannot be read or has no FILE signature"},
-      {false, false, "it has no unnamed $DATA or no $BITMAP"},
+      {false, false, "it has no unnamed $BITMAP attribute"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -243,6 +243,47 @@ TEST(RunSondrel, DumpsOrReportsWhyTheDumpFileIsMissingOrIncomplete) {
   platform.files["\\\\.\\x:"] = DumpVolume();
   ASSERT_EQ(RunWith(platform, {"-dump", "x", "16", "out.bin"}).status, 0);
   EXPECT_EQ(platform.files["out.bin"], kHello);
+}
+
+// Record 0 loads, but without its unnamed $DATA no record can be found, and
+// without its $BITMAP no scan can tell records in use: one line, exit 1,
+// never an empty listing that looks like success. A dump needs no $BITMAP.
+TEST(RunSondrel, RefusesAnMftRecordWithoutItsDataOrBitmap) {
+  struct Case {
+    bool hasData;
+    bool hasBitmap;
+    std::vector<std::string> args;
+    int status;
+    const char* reason;
+  } cases[] = {
+      {false, true, {"-list", "X"}, 1, "it has no non-resident unnamed $DATA attribute"},
+      {false, true, {"-dig", "X"}, 1, "it has no non-resident unnamed $DATA attribute"},
+      {false, true, {"-dump", "X", "5", "out.bin"}, 1,
+       "it has no non-resident unnamed $DATA attribute"},
+      {true, false, {"-list", "X"}, 1, "it has no unnamed $BITMAP attribute"},
+      {true, false, {"-dig", "X"}, 1, "it has no unnamed $BITMAP attribute"},
+      {true, false, {"-dump", "X", "5", "out.bin"}, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    test::MftImageBuilder image;
+    image.mftHasData = c.hasData;
+    image.mftHasBitmap = c.hasBitmap;
+    image.Record(5).Flags(0x0003).FileName(test::FileReference(5, 5), u".");
+    image.Record(5).Resident(0x80, test::Bytes(3, std::byte{'x'}));
+    FakePlatform platform;
+    platform.files["\\\\.\\X:"] = image.Build();
+    RunOutcome run = RunWith(platform, c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << run.err;
+    EXPECT_EQ(run.out, "") << c.args[0];
+    EXPECT_EQ(platform.openHandles, 0);
+    if (c.reason == nullptr) {
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_EQ(run.err, std::string("sondrel: cannot use $MFT record 0 of \\\\.\\X: (") +
+                             c.reason + ")\n");
+      EXPECT_EQ(platform.files.count("out.bin"), 0u);
+    }
+  }
 }
 
 }  // namespace

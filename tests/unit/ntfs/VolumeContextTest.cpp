@@ -76,6 +76,30 @@ TEST(ReadVolumeGeometry, RefusesUnusableGeometryWithAReason) {
   EXPECT_FALSE(ReadVolumeGeometry(Bytes(0x43)).geometry.has_value());
 }
 
+TEST(VolumeSize, TakesTheSmallerOfBootSectorAndDeviceWhenKnown) {
+  constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  struct Case {
+    std::uint64_t totalSectors;
+    std::uint64_t deviceBytes;
+    std::uint64_t expected;
+  } cases[] = {
+      {2048, 0, 2048 * 512},                    // the boot sector alone
+      {0, 5000, 5000},                          // the device alone
+      {2048, 4096, 4096},                       // a device shorter than its boot sector
+      {8, 1 << 20, 8 * 512},                    // a boot sector shorter than its device
+      {0, 0, kUnknown},                         // neither: no cap
+      {~std::uint64_t{0} / 4, 0, kUnknown},     // a sector count whose bytes overflow
+      {~std::uint64_t{0} / 4, 1 << 20, 1 << 20},
+  };
+  for (const Case& c : cases) {
+    VolumeContext volume;
+    volume.geometry.bytesPerSector = 512;
+    volume.geometry.totalSectors = c.totalSectors;
+    volume.deviceBytes = c.deviceBytes;
+    EXPECT_EQ(VolumeSize(volume), c.expected) << c.totalSectors << " " << c.deviceBytes;
+  }
+}
+
 TEST(ReadClusters, MakesOnePositionedReadAtTheSixtyFourBitOffset) {
   TestVolume v({512, 8, 4, 0xF6}, 16);
   Bytes dest(3 * 4096, std::byte{0xAA});

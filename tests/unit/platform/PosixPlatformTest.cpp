@@ -90,6 +90,8 @@ TEST_F(PosixPlatformTest, ReadsTheRawVolumeReadOnlyAtAnyOffset) {
   EXPECT_FALSE(platform.ReadFile(h, large, &got, &past));
   EXPECT_EQ(got, 0u);
 
+  EXPECT_EQ(platform.GetLengthInfo(h), std::optional<std::uint64_t>(image_.size()));
+
   // Opened read-only whatever was asked: the image cannot be changed.
   std::uint32_t put = 0;
   EXPECT_FALSE(platform.WriteFile(h, buffer, &put));

@@ -291,6 +291,20 @@ TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
                             kRule);
 }
 
+TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
+  FakePlatform platform;
+  test::MftImageBuilder image = MakeVolume();
+  image.mftDataSize = 0xFFFFFC00;
+  image.totalSectors = 1ull << 40;  // a boot sector that claims half a petabyte
+  VolumeContext volume;
+  ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+  volume.deviceBytes = 40 * 1024;  // what the device says it holds: 40 records
+  CapturedStream out;
+  CapturedStream err;
+  EXPECT_EQ(ScanMft(volume, RunMode::kList, 'X', out.get(), err.get()), 9u);
+  EXPECT_EQ(err.Text(), Progress(40) + "complete. total 9 files.\n");
+}
+
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
   const std::byte bitmap[] = {std::byte{0x01}, std::byte{0x80}};
   EXPECT_TRUE(TestBit(bitmap, 0));
