@@ -1,6 +1,7 @@
 #include "dump/DumpRecord.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "ntfs/AttributeList.h"
@@ -39,12 +40,22 @@ DumpResult DumpRecordData(const VolumeContext& volume, std::int32_t dumpIndex,
     return result;
   }
 
-  // Never more than the value's allocated size: past it lie no clusters of
-  // the value, and a hostile data size would otherwise have us write on.
+  // Never more than the value's allocated size nor past the clusters its
+  // runs map: beyond either lies nothing of the value, and a hostile data
+  // size would otherwise have us write gigabytes of zeros.
   std::uint64_t size = stream->ValueSize();
-  if (!stream->IsResident() && size > stream->AllocatedSize()) {
-    size = stream->AllocatedSize();
-    result.complete = false;
+  if (!stream->IsResident()) {
+    const std::uint64_t clusterSize = volume.geometry.ClusterSize;
+    const std::uint64_t mapped = stream->MappedClusters();
+    const std::uint64_t mappedBytes =
+        clusterSize != 0 && mapped > std::numeric_limits<std::uint64_t>::max() / clusterSize
+            ? std::numeric_limits<std::uint64_t>::max()
+            : mapped * clusterSize;
+    const std::uint64_t limit = std::min(stream->AllocatedSize(), mappedBytes);
+    if (size > limit) {
+      size = limit;
+      result.complete = false;
+    }
   }
   result.complete = result.complete && stream->consistent;
 

@@ -24,6 +24,31 @@ std::uint64_t DataStream::AllocatedSize() const {
   return h.nonResident == 0 ? h.valueLength : h.allocatedSize;
 }
 
+std::uint64_t DataStream::MappedClusters() const {
+  std::uint64_t end = 0;
+  for (const OwnedAttribute& piece : pieces) {
+    const AttributeRecord attribute = piece.View();
+    if (attribute.IsResident()) continue;
+    const std::span<const std::byte> runs = attribute.MappingPairs();
+    std::uint64_t vcn = piece.header.startVcn;
+    std::size_t position = 0;
+    // Each entry takes at least one byte of the run list, so the walk ends.
+    while (auto run = DecodeDataRun(runs, position)) {
+      if (run->length > std::numeric_limits<std::uint64_t>::max() - vcn) {
+        vcn = std::numeric_limits<std::uint64_t>::max();
+        break;
+      }
+      vcn += run->length;
+      position += run->entrySize;
+    }
+    // lastVcn + 1, written so that a lastVcn of all ones cannot wrap.
+    if (vcn > piece.header.startVcn) {
+      end = std::max(end, std::min(vcn - 1, piece.header.lastVcn) + 1);
+    }
+  }
+  return end;
+}
+
 bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
                         std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest) {
   const std::uint32_t clusterSize = volume.geometry.ClusterSize;

@@ -41,6 +41,10 @@ struct DataStream {
   // valueLength, or the first piece's full 64-bit dataSize / allocatedSize.
   std::uint64_t ValueSize() const;
   std::uint64_t AllocatedSize() const;
+  // One past the last VCN that the pieces' run lists actually map (each piece
+  // no further than its lastVcn); 0 for a resident value. Past it no cluster
+  // of the value exists, whatever the sizes claim.
+  std::uint64_t MappedClusters() const;
 };
 
 // Fills dest with clusters firstVcn .. firstVcn + count - 1 of a non-resident

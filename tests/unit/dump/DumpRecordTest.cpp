@@ -120,18 +120,23 @@ TEST_F(DumpRecordTest, ReportsAFailedCreateAndAShortWrite) {
   EXPECT_EQ(v.platform.openHandles, 1);  // the output was closed all the same
 }
 
-TEST_F(DumpRecordTest, NeverWritesPastTheAllocatedSize) {
+TEST_F(DumpRecordTest, NeverWritesPastTheAllocatedSizeOrTheMappedClusters) {
   FillCluster(20, 0x20);
-  // A data size far beyond the one allocated cluster.
-  NonResidentLayout data{.runs = BytesOf({0x11, 1, 20, 0}),
-                       .lastVcn = 0,
-                       .allocatedSize = 4096,
-                       .dataSize = 0x7FFFFFFFFFFF};
-  LayOut({{5, MakeFileRecord({NonResidentAttribute(data)})}});
-  DumpResult result = Dump(5);
-  EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
-  EXPECT_FALSE(result.complete);
-  EXPECT_EQ(Output(), Bytes(4096, std::byte{0x20}));
+  // Sizes far beyond the one cluster the run list maps: a data size alone,
+  // and data and allocated sizes with a lastVcn to match.
+  const NonResidentLayout cases[] = {
+      {.runs = BytesOf({0x11, 1, 20, 0}), .lastVcn = 0, .allocatedSize = 4096,
+       .dataSize = 0x7FFFFFFFFFFF},
+      {.runs = BytesOf({0x11, 1, 20, 0}), .lastVcn = ~std::uint64_t{0},
+       .allocatedSize = 0xFFFFF000, .dataSize = 0xFFFFF000},
+  };
+  for (const NonResidentLayout& data : cases) {
+    LayOut({{5, MakeFileRecord({NonResidentAttribute(data)})}});
+    DumpResult result = Dump(5);
+    EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(Output(), Bytes(4096, std::byte{0x20}));
+  }
 }
 
 TEST_F(DumpRecordTest, WritesAValueLargerThanOneChunkInPieces) {
