@@ -51,7 +51,12 @@ DumpResult DumpRecordData(const VolumeContext& volume, std::int32_t dumpIndex,
         clusterSize != 0 && mapped > std::numeric_limits<std::uint64_t>::max() / clusterSize
             ? std::numeric_limits<std::uint64_t>::max()
             : mapped * clusterSize;
-    const std::uint64_t limit = std::min(stream->AllocatedSize(), mappedBytes);
+    // When a piece named by the attribute list is unusable, its VCNs are
+    // written as zeros up to the recorded size, but never past what the
+    // volume itself could hold.
+    const std::uint64_t reach =
+        stream->consistent ? mappedBytes : std::max(mappedBytes, VolumeSize(volume));
+    const std::uint64_t limit = std::min(stream->AllocatedSize(), reach);
     if (size > limit) {
       size = limit;
       result.complete = false;

@@ -214,6 +214,26 @@ TEST_F(PiecesTest, InconsistentPiecesEndCleanlyAndReadAsZeros) {
   }
 }
 
+TEST_F(PiecesTest, AMissingPieceIsZeroFilledNoFurtherThanTheVolumeHolds) {
+  // The first piece claims 4 GiB and its last piece cannot be found: zeros
+  // stand in for it, but only up to the volume's 64 clusters.
+  records[20] = MakeFileRecord(
+      {ResidentAttribute(kAttributeListType,
+                         ListValue({{kDataType, 0, Ref(20)}, {kDataType, 2, Ref(5000)}})),
+       NonResidentAttribute({.runs = BytesOf({0x11, 2, 30, 0}),
+                             .lastVcn = 1,
+                             .allocatedSize = 0x100000000,
+                             .dataSize = 0x100000000})},
+      {.recordNumber = 20});
+  DumpResult result = Dump();
+  EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+  EXPECT_FALSE(result.complete);
+  Bytes expected(64 * 4096);
+  PutBytes(expected, 0, Bytes(4096, std::byte{30}));
+  PutBytes(expected, 4096, Bytes(4096, std::byte{31}));
+  EXPECT_EQ(v.platform.files["out"], expected);
+}
+
 TEST_F(PiecesTest, AListThatNamesNoFirstPieceGivesNoData) {
   records[20] = MakeFileRecord({ResidentAttribute(
       kAttributeListType, ListValue({{kDataType, 2, Ref(21)}, {kDataType, 4, Ref(22)}}))});
