@@ -96,11 +96,20 @@ std::string PosixPlatform::DefaultDosDevices() {
   return std::string(home) + "/.sondrel/dosdevices";
 }
 
-void PosixPlatform::SetError(int error) { SetError(std::strerror(error), Win32CodeOf(error)); }
+void PosixPlatform::SetError(int error) {
+  lastError_.clear();
+  lastErrno_ = error;
+  lastErrorCode_ = Win32CodeOf(error);
+}
 
 void PosixPlatform::SetError(std::string message, std::uint32_t code) {
   lastError_ = std::move(message);
+  lastErrno_ = 0;
   lastErrorCode_ = code;
+}
+
+std::string PosixPlatform::GetLastErrorMessage() {
+  return lastErrno_ != 0 ? std::string(std::strerror(lastErrno_)) : lastError_;
 }
 
 bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {

@@ -50,7 +50,7 @@ class PosixPlatform : public Platform {
   bool FindClose(FindHandle handle) override;
   // UTF-8; an unpaired surrogate becomes 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
-  std::string GetLastErrorMessage() override { return lastError_; }
+  std::string GetLastErrorMessage() override;
   std::uint32_t GetLastError() override { return lastErrorCode_; }
 
  private:
@@ -102,7 +102,10 @@ class PosixPlatform : public Platform {
   std::array<signed char, 256> driveViews_{};  // 0 not asked, 1 exists, -1 missing
   std::map<FileHandle, DeferredFile> deferred_;
   FileHandle nextDeferred_ = -2;  // below kInvalidHandleValue, apart from descriptors
+  // The last error's text, or the errno it is made from when asked: a scan
+  // without a mounted view fails a lookup per path, and strerror is not cheap.
   std::string lastError_;
+  int lastErrno_ = 0;
   std::uint32_t lastErrorCode_ = 0;
 };
 
