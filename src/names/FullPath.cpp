@@ -49,15 +49,46 @@ class VisitedRecords {
 };
 
 // Components were gathered from the record upward; the path runs downward.
-std::string JoinDownward(const std::vector<std::string_view>& upward) {
-  std::size_t length = upward.size();
+// Each is followed by "\", so the own name can be appended.
+std::string PrefixDownward(const std::vector<std::string_view>& upward, std::string path = {}) {
+  std::size_t length = path.size() + upward.size();
   for (std::string_view part : upward) length += part.size();
-  std::string path;
   path.reserve(length);
   for (auto it = upward.rbegin(); it != upward.rend(); ++it) {
-    if (it != upward.rbegin()) path.push_back('\\');
     path.append(*it);
+    path.push_back('\\');
   }
+  return path;
+}
+
+// The text that precedes a name whose parent is parentRecord (nonzero), or
+// nullopt when a record on the chain has an empty name.
+std::optional<std::string> ParentPrefix(const VolumeContext& volume, PathCache& cache,
+                                        char driveLetter, std::uint32_t parentRecord) {
+  // Views into the cache's entries, which never move.
+  std::vector<std::string_view> upward;
+  VisitedRecords visited;
+  std::uint32_t current = parentRecord;
+  while (true) {
+    if (!visited.Add(current)) return PrefixDownward(upward);
+    std::string key = std::to_string(current);
+    const ParentLink* link = cache.Lookup(key);
+    if (link == nullptr) link = &cache.Insert(key, ReadParentLink(volume, current));
+    if (!link->usable) return PrefixDownward(upward);
+    if (link->name.empty()) return std::nullopt;
+    if (link->name == ".") return PrefixDownward(upward, std::string{driveLetter, ':', '\\'});
+    upward.push_back(link->name);
+    if (link->parentRecord == current) return PrefixDownward(upward);
+    current = link->parentRecord;
+    if (current == 0) return PrefixDownward(upward);
+  }
+}
+
+std::string Joined(const std::optional<std::string>& prefix, std::string_view ownName) {
+  if (!prefix) return {};
+  std::string path;
+  path.reserve(prefix->size() + ownName.size());
+  path.append(*prefix).append(ownName);
   return path;
 }
 
@@ -66,26 +97,19 @@ std::string JoinDownward(const std::vector<std::string_view>& upward) {
 std::string BuildFullPath(const VolumeContext& volume, PathCache& cache, char driveLetter,
                           std::string_view ownName, std::uint32_t parentRecord) {
   if (parentRecord == 0) return std::string(ownName);
-  // Views into the cache's entries, which never move.
-  std::vector<std::string_view> upward{ownName};
-  VisitedRecords visited;
-  std::uint32_t current = parentRecord;
-  while (true) {
-    if (!visited.Add(current)) return JoinDownward(upward);
-    std::string key = std::to_string(current);
-    const ParentLink* link = cache.Lookup(key);
-    if (link == nullptr) link = &cache.Insert(key, ReadParentLink(volume, current));
-    if (!link->usable) return JoinDownward(upward);
-    if (link->name.empty()) return {};
-    if (link->name == ".") {
-      std::string path{driveLetter, ':', '\\'};
-      return path + JoinDownward(upward);
-    }
-    upward.push_back(link->name);
-    if (link->parentRecord == current) return JoinDownward(upward);
-    current = link->parentRecord;
-    if (current == 0) return JoinDownward(upward);
+  return Joined(ParentPrefix(volume, cache, driveLetter, parentRecord), ownName);
+}
+
+std::string BuildFullPath(const VolumeContext& volume, PathCache& cache, char driveLetter,
+                          std::string_view ownName, std::uint32_t parentRecord,
+                          ParentPrefixes& known) {
+  if (parentRecord == 0) return std::string(ownName);
+  auto found = known.find(parentRecord);
+  if (found == known.end()) {
+    found = known.emplace(parentRecord, ParentPrefix(volume, cache, driveLetter, parentRecord))
+                .first;
   }
+  return Joined(found->second, ownName);
 }
 
 }  // namespace sondrel

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "names/NameCache.h"
 #include "ntfs/VolumeContext.h"
@@ -34,5 +36,14 @@ using PathCache = NameCache<ParentLink>;
 // names and paths are held whole.
 std::string BuildFullPath(const VolumeContext& volume, PathCache& cache, char driveLetter,
                           std::string_view ownName, std::uint32_t parentRecord);
+
+// What every path below one parent record begins with: the text before the
+// own name (with its closing ""), or nullopt when such paths are empty.
+// A scan meets each directory many times and walks its chain once.
+using ParentPrefixes = std::unordered_map<std::uint32_t, std::optional<std::string>>;
+// The same path as above, the parent's part taken from or added to known.
+std::string BuildFullPath(const VolumeContext& volume, PathCache& cache, char driveLetter,
+                          std::string_view ownName, std::uint32_t parentRecord,
+                          ParentPrefixes& known);
 
 }  // namespace sondrel

@@ -142,8 +142,9 @@ std::optional<FileNameValue> ReadFileNameValue(const AttributeRecord& attribute)
   value.parentReference = *parentReference;
   value.realSize = *realSize;
   LittleEndianReader units(*name);
+  value.fileName.resize(*nameLength);
   for (std::size_t i = 0; i < *nameLength; ++i) {
-    value.fileName.push_back(static_cast<char16_t>(*units.U16(2 * i)));
+    value.fileName[i] = static_cast<char16_t>(*units.U16(2 * i));
   }
   return value;
 }

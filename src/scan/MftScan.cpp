@@ -54,6 +54,32 @@ std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const DataStre
   return copy;
 }
 
+// "%8lu" of a record number or size: at least 8 columns, right-aligned.
+void AppendNumber(std::string& line, std::uint32_t value) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (count < 8) line.append(static_cast<std::size_t>(8 - count), ' ');
+  while (count > 0) line.push_back(digits[--count]);
+}
+
+// The file line "%8lu %8lu       %s\n" or the directory line
+// "%8lu %8lu <DIR> %s\n", formatted by hand: printf costs more than the rest
+// of a record's handling. The path ends at a zero byte, as %s would end it.
+void AppendRecordLine(std::string& line, std::uint32_t record, std::uint32_t size,
+                      bool isDirectory, const std::string& path) {
+  line.clear();
+  AppendNumber(line, record);
+  line.push_back(' ');
+  AppendNumber(line, size);
+  line.append(isDirectory ? " <DIR> " : "       ");
+  line.append(path.c_str());
+  line.push_back('\n');
+}
+
 bool IsNotPositive(std::uint32_t size) { return size == 0 || size >= 0x80000000u; }
 
 // The progress text goes out for every record number, byte for byte, but is
@@ -114,12 +140,14 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
   const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
   DirectoryCache directories;
   PathCache paths;
+  ParentPrefixes parentPrefixes;
   PrefixExpansions expansions;
   MftChunkReader records(volume, count);
   std::vector<std::byte> record(volume.geometry.RecordSize);
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
   std::fputs(kRuleLine, out);
+  std::string line;
   std::uint32_t total = 0;
   std::uint32_t hidden = 0;
   std::uint32_t progress = 0;  // 100 * n, wrapping as a 32-bit counter does
@@ -139,7 +167,8 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;
     std::string path = BuildFullPath(volume, paths, driveLetter, name,
-                                     static_cast<std::uint32_t>(fileName->parentReference));
+                                     static_cast<std::uint32_t>(fileName->parentReference),
+                                     parentPrefixes);
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
@@ -152,13 +181,8 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
       if (IsSystemMetadataPath(longPath)) continue;
       ++hidden;
     }
-    if (isDirectory) {
-      std::fprintf(out, "%8lu %8lu <DIR> %s\n", static_cast<unsigned long>(n),
-                   static_cast<unsigned long>(size), longPath.c_str());
-    } else {
-      std::fprintf(out, "%8lu %8lu       %s\n", static_cast<unsigned long>(n),
-                   static_cast<unsigned long>(size), longPath.c_str());
-    }
+    AppendRecordLine(line, n, size, isDirectory, longPath);
+    std::fwrite(line.data(), 1, line.size(), out);
   }
   progressText.Flush();
   std::fputs(kRuleLine, out);

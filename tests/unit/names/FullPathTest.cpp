@@ -72,9 +72,14 @@ TEST_F(BuildFullPathTest, EndsTheWalkAsTheChainDictates) {
       {"f", 50, "X:\\dN\\f"},            // unmappable characters become N
       {"f", 1000000, "f"},               // beyond the MFT
   };
+  ParentPrefixes known;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.own) + " under " + std::to_string(c.parent));
     EXPECT_EQ(Build(c.own, c.parent), c.expected);
+    // Remembered per parent, the walk's outcome is the same on first and later use.
+    for (int pass = 0; pass < 2; ++pass) {
+      EXPECT_EQ(BuildFullPath(volume_, cache_, 'X', c.own, c.parent, known), c.expected);
+    }
   }
 }
 
