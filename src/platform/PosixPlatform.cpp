@@ -83,7 +83,8 @@ std::unique_ptr<Platform> MakeSystemPlatform() {
   return std::make_unique<PosixPlatform>(PosixPlatform::DefaultDosDevices());
 }
 
-PosixPlatform::PosixPlatform(std::string dosDevices) : dosDevices_(std::move(dosDevices)) {}
+PosixPlatform::PosixPlatform(std::string dosDevices)
+    : dosDevices_(std::move(dosDevices)), effectiveRoot_(::geteuid() == 0) {}
 
 std::string PosixPlatform::DefaultDosDevices() {
   const char* configured = std::getenv("SONDREL_DOSDEVICES");
@@ -172,7 +173,7 @@ FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desir
       return kInvalidHandleValue;
     }
     // Root reads any file; asking would cost another round trip through FUSE.
-    if (::geteuid() != 0 && ::faccessat(AT_FDCWD, host.path.c_str(), R_OK, AT_EACCESS) != 0) {
+    if (!effectiveRoot_ && ::faccessat(AT_FDCWD, host.path.c_str(), R_OK, AT_EACCESS) != 0) {
       SetError(errno);
       return kInvalidHandleValue;
     }

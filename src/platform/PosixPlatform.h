@@ -106,6 +106,8 @@ class PosixPlatform : public Platform {
   // without a mounted view fails a lookup per path, and strerror is not cheap.
   std::string lastError_;
   int lastErrno_ = 0;
+  // Asked once: every size query of a scan would otherwise ask again.
+  bool effectiveRoot_ = false;
   std::uint32_t lastErrorCode_ = 0;
 };
 
