@@ -17,7 +17,7 @@ import sys
 import tempfile
 import unittest
 from dataclasses import dataclass
-from typing import Iterator, Sequence
+from typing import Callable, Collection, Iterator, Sequence
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ntfs_image  # noqa: E402
@@ -263,6 +263,48 @@ def parse_record(number: int, raw: bytes) -> RecordInfo:
 
 # ---------------------------------------------------------------------------------------
 # What -list should print, worked out from The Sleuth Kit's view of the image
+
+def listed_pairs(stdout: str) -> list[tuple[int, str]]:
+    """(record, path) of every line -list or -dig printed between the rule lines."""
+    return [(int(line[:8]), line[24:]) for line in stdout.splitlines()[2:-1]]
+
+
+def fls_as_listed(entries: Sequence[FlsEntry], first_name: Callable[[int], str],
+                  extension_records: Collection[int] = ()) -> set[tuple[int, str]]:
+    """fls's (record, path) pairs turned into what -list prints, one rule per difference;
+    first_name gives a record's first $FILE_NAME (asked only of hard-linked records),
+    extension_records the in-use records whose base reference is set."""
+    pairs = set()
+    for e in entries:
+        # fls shows deleted names and its own $OrphanFiles folder; the tool lists in-use
+        # records only, and has no virtual entries.
+        if not e.allocated or e.virtual:
+            continue
+        # A $FILE_NAME moved out to an extension record (ntfs-3g does that to $MFT's once
+        # record 0 needs an $ATTRIBUTE_LIST) shows in fls under the extension record's
+        # number too; the tool lists the file once, under its base record.
+        if e.record in extension_records:
+            continue
+        # fls prints a line per named attribute ("$Secure:$SDS", "$Extend/$Quota:$Q",
+        # "file:stream"); the tool prints one line per record.
+        path = e.path.split(":", 1)[0]
+        pairs.add((e.record, "X:\\" + path.replace("/", "\\")))
+    # fls lists the root's contents but not the root's own record, which the tool prints
+    # as "X:\." (its $FILE_NAME is ".").
+    pairs.add((5, "X:\\."))
+    # A hard link: fls lists every name, the tool one line per record, under the record's
+    # first $FILE_NAME (istat's first).
+    by_record: dict[int, list[str]] = {}
+    for record, path in pairs:
+        by_record.setdefault(record, []).append(path)
+    for record, paths in by_record.items():
+        if len(paths) > 1:
+            first = first_name(record)
+            keep = [p for p in paths if p.rsplit("\\", 1)[-1] == first]
+            assert len(keep) == 1, (record, paths, first)
+            pairs -= {(record, p) for p in paths if p not in keep}
+    return pairs
+
 
 HEADER = f"{'index':>8} {'size':>8}       filename\n"
 RULE = "-" * 79 + "\n"

@@ -10,35 +10,8 @@ standard output and standard error are compared byte for byte."""
 import unittest
 
 import e2e_support
-from e2e_support import Listed, listing_text, progress_text, record_of, run_sondrel
-
-def fls_as_listed(model):
-    """fls's (record, path) pairs turned into what -list prints, one rule per difference."""
-    pairs = set()
-    for e in model.fls:
-        # fls shows deleted names and its own $OrphanFiles folder; the tool lists in-use
-        # records only, and has no virtual entries.
-        if not e.allocated or e.virtual:
-            continue
-        # fls prints a line per named attribute ("$Secure:$SDS", "$Extend/$Quota:$Q",
-        # "file:stream"); the tool prints one line per record.
-        path = e.path.split(":", 1)[0]
-        pairs.add((e.record, "X:\\" + path.replace("/", "\\")))
-    # fls lists the root's contents but not the root's own record, which the tool prints
-    # as "X:\." (its $FILE_NAME is ".").
-    pairs.add((5, "X:\\."))
-    # A hard link: fls lists every name, the tool one line per record, under the record's
-    # first $FILE_NAME (istat's first).
-    by_record = {}
-    for record, path in pairs:
-        by_record.setdefault(record, []).append(path)
-    for record, paths in by_record.items():
-        if len(paths) > 1:
-            first = model.named[record].first_name
-            keep = [p for p in paths if p.rsplit("\\", 1)[-1] == first]
-            assert len(keep) == 1, (record, paths, first)
-            pairs -= {(record, p) for p in paths if p not in keep}
-    return pairs
+from e2e_support import (Listed, fls_as_listed, listed_pairs, listing_text, progress_text,
+                         record_of, run_sondrel)
 
 
 class ListStandardVolume(unittest.TestCase):
@@ -53,11 +26,11 @@ class ListStandardVolume(unittest.TestCase):
             expected = model.listing(drive.mountpoint)
         self.assertEqual(run.returncode, 0, run.stderr[-500:])
 
-        listed = [line for line in run.stdout.splitlines(keepends=True)[2:-1]]
-        got_pairs = {(int(line[:8]), line[24:-1]) for line in listed}
-        self.assertEqual(len(got_pairs), len(listed), "a record listed twice")
+        listed = listed_pairs(run.stdout)
+        self.assertEqual(len(set(listed)), len(listed), "a record listed twice")
         # Records without a $FILE_NAME (12 to 15, the extension records) are in neither.
-        self.assertEqual(sorted(got_pairs), sorted(fls_as_listed(model)))
+        self.assertEqual(sorted(listed),
+                         sorted(fls_as_listed(model.fls, lambda r: model.named[r].first_name)))
 
         self.assertEqual(run.stdout, listing_text(expected))
         self.assertEqual(run.stderr, progress_text(model.count)
