@@ -5,9 +5,9 @@ Usable as a module (build_image, cached_image, mounted, the volume descriptions)
 command line (`ntfs_image.py build OUT.img --volume standard --geometry 512-4096`).
 
 A volume is described by a list of entries (Dir, File, SparseFile, FragmentedFile, Stream,
-HardLink) applied in order through a read-write ntfs-3g mount. Contents are deterministic,
-so an image built twice from one description holds the same files (not the same bytes:
-mkntfs and ntfs-3g write time stamps and serial numbers).
+HardLink, Remove, Holes) applied in order through a read-write ntfs-3g mount. Contents are
+deterministic, so an image built twice from one description holds the same files (not the
+same bytes: mkntfs and ntfs-3g write time stamps and serial numbers).
 
 Needs root, /dev/fuse, mkntfs, ntfs-3g, setfattr, and ifind/istat (The Sleuth Kit) to check
 that an 8.3 name came out first.
@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import fcntl
 import hashlib
 import os
@@ -118,7 +119,17 @@ class Remove:
     path: str
 
 
-Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink, Remove]
+@dataclass(frozen=True)
+class Holes:
+    """Fills the free space with one-cluster files in the folder path (c0, c1, ...), then
+    deletes every other one, leaving free space as one-cluster holes. ntfs-3g grows the
+    $MFT in steps between those files' clusters, so the $MFT itself ends up in hundreds of
+    runs."""
+    path: str
+    cluster_size: int
+
+
+Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink, Remove, Holes]
 
 
 def _fsync_write(fd: int, data: bytes, offset: int) -> None:
@@ -176,6 +187,23 @@ def _apply(root: str, entry: Entry) -> None:
         os.link(os.path.join(root, entry.target), target)
     elif isinstance(entry, Remove):
         os.remove(target)
+    elif isinstance(entry, Holes):
+        os.makedirs(target)
+        block = b"\x5a" * entry.cluster_size
+        count = 0
+        try:
+            while True:
+                with open(os.path.join(target, f"c{count}"), "wb") as f:
+                    f.write(block)
+                count += 1
+        except OSError as error:
+            if error.errno != errno.ENOSPC:
+                raise
+            # The file that met the full volume may be left behind, empty or partial.
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(target, f"c{count}"))
+        for i in range(0, count, 2):
+            os.remove(os.path.join(target, f"c{i}"))
     else:
         raise TypeError(f"unknown entry {entry!r}")
 
@@ -351,7 +379,23 @@ def demo_volume() -> list[Entry]:
     ]
 
 
-VOLUMES = {"standard": standard_volume, "small": small_volume, "demo": demo_volume}
+FRAGMENTED_FILE = "frag.bin"
+FRAGMENTED_SIZE = 600 * 4096  # in one-cluster holes: far more runs than one record holds
+
+
+def fragmented_volume() -> list[Entry]:
+    """A volume whose $MFT is in so many runs that record 0 keeps the rest of its $DATA in
+    an extension record, named in its $ATTRIBUTE_LIST, and a file written into one-cluster
+    holes whose $DATA does the same. 64 MiB with 4096-byte clusters gives both; 40 MiB
+    leaves the $MFT within record 0."""
+    return [
+        Holes("fill", 4096),
+        File(FRAGMENTED_FILE, content(FRAGMENTED_FILE, FRAGMENTED_SIZE)),
+    ]
+
+
+VOLUMES = {"standard": standard_volume, "small": small_volume, "demo": demo_volume,
+           "fragmented": fragmented_volume}
 
 
 def main(argv: Sequence[str]) -> int:

@@ -107,16 +107,83 @@ def decode_runs(record: bytes, attribute: Attribute) -> list[tuple[int, int, int
     return out
 
 
+@dataclass
+class ListEntry:
+    """One entry of an $ATTRIBUTE_LIST: where a piece of an attribute lives."""
+    type_code: int
+    start_vcn: int
+    record: int          # the record holding the piece (sequence number dropped)
+    attribute_id: int
+    name: str
+
+
+def attribute_list(value: bytes) -> list[ListEntry]:
+    out = []
+    offset = 0
+    while offset + 0x1A <= len(value):
+        type_code, length, name_length, name_offset = struct.unpack_from("<IHBB", value, offset)
+        if length < 0x1A:
+            break
+        start_vcn, reference, attribute_id = struct.unpack_from("<QQH", value, offset + 8)
+        name = value[offset + name_offset:offset + name_offset + 2 * name_length]
+        out.append(ListEntry(type_code, start_vcn, reference & 0xFFFFFFFFFFFF, attribute_id,
+                             name.decode("utf-16-le")))
+        offset += length
+    return out
+
+
+def _runs(record: bytes, attribute: Attribute) -> list[tuple[int, int]]:
+    return [(lcn, length) for _, _, length, lcn in decode_runs(record, attribute)]
+
+
 class Volume:
-    """An image held in memory; records are read through the $MFT's own $DATA runs and
-    written back with their fix-ups undone."""
+    """An image held in memory; records are read through the $MFT's own $DATA runs (the
+    pieces its $ATTRIBUTE_LIST names in extension records included) and written back with
+    their fix-ups undone."""
 
     def __init__(self, image: bytes):
         self.image = bytearray(image)
         self.boot = read_boot(self.image)
-        first = self.boot.mft_lcn * self.boot.cluster_size
-        self.mft_runs = [(lcn, length) for _, _, length, lcn in
-                         decode_runs(self._fixed(first), find(self._fixed(first), 0x80))]
+        first = self._fixed(self.boot.mft_lcn * self.boot.cluster_size)
+        # The piece record 0 holds itself; the records past it are reached only through
+        # the pieces in extension records, which must lie within what is mapped so far.
+        self.first_piece = find(first, 0x80)
+        self.mft_runs = _runs(first, self.first_piece)
+        if find(first, 0x20) is not None:
+            later = [p for p in self.pieces(0, 0x80) if p.start_vcn > 0]
+            for piece in sorted(later, key=lambda p: p.start_vcn):
+                self.mft_runs += _runs(self.record(piece.record), self._piece(piece))
+
+    def _piece(self, entry: ListEntry) -> Attribute:
+        record = self.record(entry.record)
+        for attribute in attributes(record):
+            identifier = struct.unpack_from("<H", record, attribute.offset + 0x0E)[0]
+            if attribute.type_code == entry.type_code and identifier == entry.attribute_id:
+                return attribute
+        raise LookupError(f"record {entry.record} lacks attribute id {entry.attribute_id}")
+
+    def value(self, record: bytes, attribute: Attribute) -> bytes:
+        """An attribute's value: in the record, or read from the clusters its runs map
+        (sparse runs as zeros), cut to its data size."""
+        if not attribute.non_resident:
+            start = attribute.offset + attribute.value_offset
+            return bytes(record[start:start + attribute.value_length])
+        out = bytearray()
+        size = self.boot.cluster_size
+        for lcn, length in _runs(record, attribute):
+            out += bytes(length * size) if lcn == 0 else \
+                self.image[lcn * size:(lcn + length) * size]
+        return bytes(out[:attribute.data_size])
+
+    def pieces(self, number: int, type_code: int, name: str = "") -> list[ListEntry]:
+        """The pieces of record number's attribute (type_code, name) as its
+        $ATTRIBUTE_LIST names them, in list order; empty when it has no list."""
+        record = self.record(number)
+        listed = find(record, 0x20)
+        if listed is None:
+            return []
+        return [e for e in attribute_list(self.value(record, listed))
+                if e.type_code == type_code and e.name == name]
 
     def _fixed(self, offset: int) -> bytearray:
         record = bytearray(self.image[offset:offset + self.boot.record_size])
@@ -162,6 +229,12 @@ class Volume:
             if record[:4] == b"FILE" and struct.unpack_from("<H", record, 0x16)[0] & 1:
                 out.append(number)
         return out
+
+
+def base_reference(record: bytes) -> int:
+    """The base file reference, sequence number included: 0 in a base record, set in an
+    extension record (even one whose base is record 0)."""
+    return struct.unpack_from("<Q", record, 0x20)[0]
 
 
 def file_name(record: bytes) -> tuple[str, int] | None:
