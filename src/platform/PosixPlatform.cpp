@@ -323,18 +323,17 @@ PosixPlatform::Directory* PosixPlatform::ReadDirectory(const std::string& direct
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    entries.byName.emplace(name, entries.names.size());
-    entries.names.emplace_back(name);
+    entries.names.Add(name);
   }
   return &directories_.emplace(directory, std::move(entries)).first->second;
 }
 
 void PosixPlatform::LoadShortNames(const std::string& directory, Directory* entries) {
   if (entries->shortNamesLoaded) return;
-  entries->shortNames.reserve(entries->names.size());
+  std::string path;
   for (std::size_t i = 0; i < entries->names.size(); ++i) {
-    entries->shortNames.push_back(ShortNameOf(directory + "/" + entries->names[i]));
-    if (!entries->shortNames.back().empty()) entries->byShortName.emplace(entries->shortNames.back(), i);
+    path.assign(directory).append("/").append(entries->names[i]);
+    entries->shortNames.Add(ShortNameOf(path));
   }
   entries->shortNamesLoaded = true;
 }
@@ -347,14 +346,28 @@ std::string PosixPlatform::ShortNameOf(const std::string& entryPath) {
   return name.substr(0, name.find('\0'));
 }
 
-FindHandle PosixPlatform::StartSearch(std::vector<FindData> entries, FindData* findData) {
-  if (entries.empty()) {
+bool PosixPlatform::NextEntry(Search& search, FindData* findData) {
+  if (search.next < search.entries.size()) {
+    *findData = search.entries[search.next++];
+    return true;
+  }
+  const Directory* directory = search.directory;
+  const std::size_t index = search.next - search.entries.size();
+  if (directory == nullptr || index >= directory->names.size()) return false;
+  findData->cFileName.assign(directory->names[index]);
+  findData->cAlternateFileName.assign(
+      directory->shortNamesLoaded ? directory->shortNames[index] : std::string_view());
+  ++search.next;
+  return true;
+}
+
+FindHandle PosixPlatform::StartSearch(Search search, FindData* findData) {
+  if (!NextEntry(search, findData)) {
     SetError(ENOENT);
     return kInvalidHandleValue;
   }
-  *findData = entries[0];
   FindHandle handle = nextSearch_++;
-  searches_[handle] = Search{std::move(entries), 1};
+  searches_[handle] = std::move(search);
   return handle;
 }
 
@@ -372,15 +385,11 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
     Directory* entries = ReadDirectory(directory.path);
     if (entries == nullptr) return kInvalidHandleValue;
     if (wantShortNames) LoadShortNames(directory.path, entries);
-    std::vector<FindData> found;
-    found.reserve(entries->names.size() + 2);
+    Search search;
     // Windows gives "." and ".." for every directory but a drive's root.
-    if (!directory.driveRoot) found = {{".", ""}, {"..", ""}};
-    for (std::size_t i = 0; i < entries->names.size(); ++i) {
-      found.push_back({entries->names[i],
-                       entries->shortNamesLoaded ? entries->shortNames[i] : std::string()});
-    }
-    return StartSearch(std::move(found), findData);
+    if (!directory.driveRoot) search.entries = {{".", ""}, {"..", ""}};
+    search.directory = entries;
+    return StartSearch(std::move(search), findData);
   }
 
   // One entry by its full path, looked up in its parent's listing so that an
@@ -410,18 +419,15 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
   if (entries == nullptr) return kInvalidHandleValue;
   auto found = [&](std::size_t i) {
     if (wantShortNames) LoadShortNames(directory.path, entries);
-    return StartSearch({{entries->names[i], entries->shortNamesLoaded ? entries->shortNames[i]
-                                                                      : std::string()}},
-                       findData);
+    Search search;
+    search.entries.push_back(
+        {std::string(entries->names[i]),
+         entries->shortNamesLoaded ? std::string(entries->shortNames[i]) : std::string()});
+    return StartSearch(std::move(search), findData);
   };
-  const std::string key(name);
-  if (auto exact = entries->byName.find(key); exact != entries->byName.end()) {
-    return found(exact->second);
-  }
+  if (auto exact = entries->names.Find(name)) return found(*exact);
   LoadShortNames(directory.path, entries);
-  if (auto exact = entries->byShortName.find(key); exact != entries->byShortName.end()) {
-    return found(exact->second);
-  }
+  if (auto exact = entries->shortNames.Find(name)) return found(*exact);
   for (std::size_t i = 0; i < entries->names.size(); ++i) {
     if (EqualsIgnoringAsciiCase(entries->names[i], name) ||
         (!entries->shortNames[i].empty() && EqualsIgnoringAsciiCase(entries->shortNames[i], name))) {
@@ -434,11 +440,10 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
 
 bool PosixPlatform::FindNextFileA(FindHandle handle, FindData* findData) {
   auto it = searches_.find(handle);
-  if (it == searches_.end() || it->second.next >= it->second.entries.size()) {
+  if (it == searches_.end() || !NextEntry(it->second, findData)) {
     SetError("There are no more files", 18);  // ERROR_NO_MORE_FILES
     return false;
   }
-  *findData = it->second.entries[it->second.next++];
   return true;
 }
 

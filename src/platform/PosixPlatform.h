@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "names/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
@@ -59,10 +60,6 @@ class PosixPlatform : public Platform {
     bool rawVolume = false;
     bool driveRoot = false;
   };
-  struct Search {
-    std::vector<FindData> entries;
-    std::size_t next = 0;
-  };
   // A file opened for reading whose descriptor is opened at its first read.
   struct DeferredFile {
     std::string path;
@@ -73,20 +70,28 @@ class PosixPlatform : public Platform {
   // The host path a Win32 path stands for; false when it names nothing.
   bool MapPath(std::string_view win32Path, HostPath* host);
   // One directory as readdir gave it, "." and ".." left out. The 8.3 names
-  // are fetched on first need, all at once.
+  // (empty for none, in the same order) are fetched on first need, all at once.
   struct Directory {
-    std::vector<std::string> names;
-    std::unordered_map<std::string, std::size_t> byName;
-    std::vector<std::string> shortNames;
-    std::unordered_map<std::string, std::size_t> byShortName;
+    NameTable names;
+    NameTable shortNames;
     bool shortNamesLoaded = false;
+  };
+  // A search in progress: first the entries given (the "." and ".." of a
+  // directory, or the one entry found), then, for a directory, its listing,
+  // read in place rather than copied.
+  struct Search {
+    std::vector<FindData> entries;
+    const Directory* directory = nullptr;
+    std::size_t next = 0;  // counts entries first, then the directory's names
   };
   // The directory's snapshot, read on first use; null when it cannot be read.
   Directory* ReadDirectory(const std::string& directory);
   void LoadShortNames(const std::string& directory, Directory* entries);
   // The one place an entry's 8.3 name is fetched.
   static std::string ShortNameOf(const std::string& entryPath);
-  FindHandle StartSearch(std::vector<FindData> entries, FindData* findData);
+  FindHandle StartSearch(Search search, FindData* findData);
+  // The search's next entry into findData; false past the last.
+  static bool NextEntry(Search& search, FindData* findData);
   // False when the drive's "x:" entry does not exist; asked once per drive, so
   // a run without a mounted view makes no system call per path for it.
   bool DriveViewExists(char drive);

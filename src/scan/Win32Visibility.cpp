@@ -10,7 +10,7 @@ namespace {
 // FindExInfoBasic adds the long names, FindExInfoStandard the short names
 // that differ from them. False when the directory cannot be listed.
 bool ListDirectory(Platform& platform, std::string_view directory, FindexInfoLevels level,
-                   NameCache<ListedName>& names) {
+                   NameTable& names) {
   std::string pattern;
   pattern.reserve(directory.size() + 2);
   pattern.append(directory).append("\\*");
@@ -19,9 +19,9 @@ bool ListDirectory(Platform& platform, std::string_view directory, FindexInfoLev
   if (handle == kInvalidHandleValue) return false;
   do {
     if (level == FindExInfoBasic) {
-      names.Insert(entry.cFileName, ListedName{});
+      names.Add(entry.cFileName);
     } else if (!EqualsIgnoringAsciiCase(entry.cAlternateFileName, entry.cFileName)) {
-      names.Insert(entry.cAlternateFileName, ListedName{});
+      names.Add(entry.cAlternateFileName);
     }
   } while (platform.FindNextFileA(handle, &entry));
   platform.FindClose(handle);
@@ -44,11 +44,11 @@ bool IsVisibleToWin32(Platform& platform, DirectoryCache& cache, std::string_vie
     listing = &cache.Insert(directory, DirectoryListing{});
     listing->searched = ListDirectory(platform, directory, FindExInfoBasic, listing->names);
   }
-  if (listing->names.Lookup(name) != nullptr) return true;
+  if (listing->names.Find(name)) return true;
   if (!listing->searched || listing->shortNamesAdded) return false;
   listing->shortNamesAdded = true;
   ListDirectory(platform, directory, FindExInfoStandard, listing->names);
-  return listing->names.Lookup(name) != nullptr;
+  return listing->names.Find(name).has_value();
 }
 
 }  // namespace sondrel

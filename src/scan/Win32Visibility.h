@@ -6,17 +6,16 @@
 #include <string_view>
 
 #include "names/NameCache.h"
+#include "names/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
 
-// A listed name carries no data: being in the listing is the answer.
-struct ListedName {};
 // Every long name a directory search returned and, once a name was looked for
 // that is not among them, every short name that differs from its long name
 // other than in ASCII case: fetching 8.3 names can cost a call per entry.
 struct DirectoryListing {
-  NameCache<ListedName> names;
+  NameTable names;
   bool searched = false;         // the long-name search succeeded
   bool shortNamesAdded = false;  // the search for short names was made
 };
