@@ -24,15 +24,14 @@ std::string ExpandLongComponent(Platform& platform, std::string_view path) {
   if (slash == std::string_view::npos || slash + 1 == path.size()) return std::string(path);
   std::string_view directory = path.substr(0, slash);
   std::string_view name = path.substr(slash + 1);
-  std::string search = Join(directory, name);
   FindData found;
-  FindHandle handle = platform.FindFirstFileExA(search, FindExInfoBasic, &found);
+  FindHandle handle = platform.FindFirstFileExA(path, FindExInfoBasic, &found);
   if (handle == kInvalidHandleValue) return std::string(path);
   platform.FindClose(handle);
   // Found under its own long name, the component reads the same whether it is
   // replaced or not, so its 8.3 name need not be fetched.
   if (found.cFileName == name) return std::string(path);
-  handle = platform.FindFirstFileA(search, &found);
+  handle = platform.FindFirstFileA(path, &found);
   if (handle == kInvalidHandleValue) return std::string(path);
   std::string expanded = EqualsIgnoringAsciiCase(found.cAlternateFileName, found.cFileName)
                              ? std::string(path)
