@@ -39,14 +39,10 @@ GOAL_LINEAR = 5.5
 GOAL_FLAT_VS_TREE = 2.0
 
 
-def nice_prefix():
-    return ["nice", "-n", "10"]
-
-
 def timed(cmd, env=None):
     """Runs cmd once; returns (wall seconds, peak RSS in KiB)."""
     with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
-        full = nice_prefix() + ["/usr/bin/time", "-f", "%M", "-o", tf.name] + cmd
+        full = ["/usr/bin/time", "-f", "%M", "-o", tf.name] + cmd
         start = time.perf_counter()
         proc = subprocess.run(full, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         wall = time.perf_counter() - start
@@ -156,7 +152,7 @@ def save_outputs(vol, sondrel, outdir):
     for tag, mode, view in runs:
         base = os.path.join(outdir, f"{vol.name}.{tag}")
         with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-            subprocess.run(nice_prefix() + [sondrel, mode, DRIVE], stdout=out, stderr=err,
+            subprocess.run([sondrel, mode, DRIVE], stdout=out, stderr=err,
                            env=vol.env(view), check=False)
 
 
