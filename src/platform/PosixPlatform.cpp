@@ -356,7 +356,7 @@ bool PosixPlatform::NextEntry(Search& search, FindData* findData) {
   if (directory == nullptr || index >= directory->names.size()) return false;
   findData->cFileName.assign(directory->names[index]);
   findData->cAlternateFileName.assign(
-      directory->shortNamesLoaded ? directory->shortNames[index] : std::string_view());
+      search.withShortNames ? directory->shortNames[index] : std::string_view());
   ++search.next;
   return true;
 }
@@ -389,6 +389,7 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
     // Windows gives "." and ".." for every directory but a drive's root.
     if (!directory.driveRoot) search.entries = {{".", ""}, {"..", ""}};
     search.directory = entries;
+    search.withShortNames = entries->shortNamesLoaded;
     return StartSearch(std::move(search), findData);
   }
 

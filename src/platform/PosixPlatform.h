@@ -82,6 +82,7 @@ class PosixPlatform : public Platform {
   struct Search {
     std::vector<FindData> entries;
     const Directory* directory = nullptr;
+    bool withShortNames = false;  // as loaded when the search began
     std::size_t next = 0;  // counts entries first, then the directory's names
   };
   // The directory's snapshot, read on first use; null when it cannot be read.
