@@ -5,10 +5,10 @@
 #include <limits>
 #include <vector>
 
+#include "ntfs/ZeroFill.h"
+
 namespace sondrel {
 namespace {
-
-void ZeroFill(std::span<std::byte> bytes) { std::fill(bytes.begin(), bytes.end(), std::byte{0}); }
 
 // A little-endian field of up to 8 bytes (more keep their first 8).
 std::uint64_t ReadField(std::span<const std::byte> field) {

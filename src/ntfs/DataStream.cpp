@@ -5,6 +5,7 @@
 
 #include "ntfs/DataRun.h"
 #include "ntfs/VolumeContext.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
 
@@ -53,7 +54,7 @@ bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
                         std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest) {
   const std::uint32_t clusterSize = volume.geometry.ClusterSize;
   if (clusterSize == 0 || stream.IsResident()) {
-    std::fill(dest.begin(), dest.end(), std::byte{0});
+    ZeroFill(dest);
     return false;
   }
   const std::uint64_t wanted = std::uint64_t{count} * clusterSize;
@@ -102,13 +103,13 @@ bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
 bool ReadStreamValue(const VolumeContext& volume, const DataStream& stream,
                      std::span<std::byte> dest) {
   if (stream.pieces.empty()) {
-    std::fill(dest.begin(), dest.end(), std::byte{0});
+    ZeroFill(dest);
     return false;
   }
   if (stream.IsResident()) return ReadAttributeValue(volume, stream.pieces.front().View(), dest);
   const std::uint32_t clusterSize = volume.geometry.ClusterSize;
   if (clusterSize == 0) {
-    std::fill(dest.begin(), dest.end(), std::byte{0});
+    ZeroFill(dest);
     return false;
   }
   const std::uint64_t clusters = (std::uint64_t{dest.size()} + clusterSize - 1) / clusterSize;

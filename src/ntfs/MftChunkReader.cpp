@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include "ntfs/DataRun.h"
-#include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
 
@@ -37,12 +36,7 @@ void MftChunkReader::Read(std::uint32_t recordNumber, std::span<std::byte> dest)
     chunkEndVcn_ = std::max(std::min(firstVcn + chunkClusters_, endVcn_), endVcn);
     const auto clusters = static_cast<std::uint32_t>(chunkEndVcn_ - chunkFirstVcn_);
     chunk_.resize(std::size_t{clusters} * g.ClusterSize);
-    if (!volume_.mftData.pieces.empty()) {
-      chunkWhole_ = ReadStreamVcnRange(volume_, volume_.mftData, chunkFirstVcn_, clusters, chunk_);
-    } else {
-      auto data = FindAttribute(volume_.mftSelfRecord, kDataType);
-      chunkWhole_ = data && ReadVcnRange(volume_, *data, chunkFirstVcn_, clusters, chunk_);
-    }
+    chunkWhole_ = ReadMftClusters(volume_, chunkFirstVcn_, clusters, chunk_);
   }
   if (!chunkWhole_) {
     ReadMftRecord(volume_, recordNumber, dest);
@@ -51,7 +45,7 @@ void MftChunkReader::Read(std::uint32_t recordNumber, std::span<std::byte> dest)
   std::span<std::byte> record = dest.first(g.RecordSize);
   const std::size_t at = static_cast<std::size_t>(byteOffset - chunkFirstVcn_ * g.ClusterSize);
   std::copy_n(chunk_.begin() + static_cast<std::ptrdiff_t>(at), g.RecordSize, record.begin());
-  if (!ApplyFixups(record)) std::fill(record.begin(), record.end(), std::byte{0});
+  if (!ApplyFixups(record)) ZeroFill(record);
 }
 
 }  // namespace sondrel

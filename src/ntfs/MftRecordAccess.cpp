@@ -7,13 +7,9 @@
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/FileRecord.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
-namespace {
-
-void ZeroFill(std::span<std::byte> bytes) { std::fill(bytes.begin(), bytes.end(), std::byte{0}); }
-
-}  // namespace
 
 bool LoadMftSelfRecord(VolumeContext& volume) {
   const VolumeGeometry& g = volume.geometry;
@@ -48,6 +44,19 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
   return true;
 }
 
+bool ReadMftClusters(const VolumeContext& volume, std::uint64_t firstVcn, std::uint32_t count,
+                     std::span<std::byte> dest) {
+  if (!volume.mftData.pieces.empty()) {
+    return ReadStreamVcnRange(volume, volume.mftData, firstVcn, count, dest);
+  }
+  auto data = FindAttribute(volume.mftSelfRecord, kDataType);
+  if (!data) {
+    ZeroFill(dest);
+    return false;
+  }
+  return ReadVcnRange(volume, *data, firstVcn, count, dest);
+}
+
 void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
                    std::span<std::byte> dest) {
   ZeroFill(dest);
@@ -63,12 +72,7 @@ void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
   const std::uint32_t clusters = (within + g.RecordSize + g.ClusterSize - 1) / g.ClusterSize;
 
   std::vector<std::byte> scratch(std::size_t{clusters} * g.ClusterSize);
-  if (!volume.mftData.pieces.empty()) {
-    if (!ReadStreamVcnRange(volume, volume.mftData, firstVcn, clusters, scratch)) return;
-  } else {
-    auto data = FindAttribute(volume.mftSelfRecord, kDataType);
-    if (!data || !ReadVcnRange(volume, *data, firstVcn, clusters, scratch)) return;
-  }
+  if (!ReadMftClusters(volume, firstVcn, clusters, scratch)) return;
   std::copy_n(scratch.begin() + within, g.RecordSize, record.begin());
   // A record whose update sequence array cannot be applied is unusable.
   if (!ApplyFixups(record)) ZeroFill(record);

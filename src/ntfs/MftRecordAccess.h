@@ -17,6 +17,12 @@ namespace sondrel {
 // volume.mftData, through record 0's $ATTRIBUTE_LIST when it has one.
 bool LoadMftSelfRecord(VolumeContext& volume);
 
+// Reads clusters firstVcn .. firstVcn + count - 1 of the $MFT's $DATA into
+// dest: through every gathered piece, or through record 0's own $DATA when
+// none were gathered. True when all of them were mapped and read.
+bool ReadMftClusters(const VolumeContext& volume, std::uint64_t firstVcn, std::uint32_t count,
+                     std::span<std::byte> dest);
+
 // Reads record recordNumber into dest (RecordSize bytes) with fix-ups applied.
 // A record that cannot be read (not mapped by the $MFT's $DATA, a failed read)
 // leaves dest zero-filled, so it fails the "FILE" test.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ntfs/LittleEndianReader.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
 namespace {
@@ -112,7 +113,7 @@ bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::ui
       byteCount > std::numeric_limits<std::uint32_t>::max() ||
       firstSector > std::numeric_limits<std::uint64_t>::max() / sectorSize ||
       volume.platform == nullptr) {
-    std::fill(dest.begin(), dest.end(), std::byte{0});
+    ZeroFill(dest);
     return false;
   }
   std::span<std::byte> target = dest.first(static_cast<std::size_t>(byteCount));
@@ -126,7 +127,7 @@ bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::ui
   bool ok = volume.platform->ReadFile(volume.volumeHandle, target, &bytesRead, &overlapped);
   // A failed read may have left anything behind; a short one leaves its tail.
   std::size_t good = ok ? std::min<std::size_t>(bytesRead, target.size()) : 0;
-  std::fill(target.begin() + static_cast<std::ptrdiff_t>(good), target.end(), std::byte{0});
+  ZeroFill(target.subspan(good));
   return ok && good == target.size();
 }
 
@@ -136,7 +137,7 @@ bool ReadClusters(const VolumeContext& volume, std::uint64_t firstCluster,
   const std::uint64_t sectorCount = std::uint64_t{clusterCount} * perCluster;
   if (perCluster == 0 || sectorCount > std::numeric_limits<std::uint32_t>::max() ||
       firstCluster > std::numeric_limits<std::uint64_t>::max() / perCluster) {
-    std::fill(dest.begin(), dest.end(), std::byte{0});
+    ZeroFill(dest);
     return false;
   }
   return ReadSectors(volume, firstCluster * perCluster, static_cast<std::uint32_t>(sectorCount),
