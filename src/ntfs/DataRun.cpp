@@ -70,60 +70,44 @@ std::optional<VcnMapping> MapVcn(const AttributeRecord& attribute, std::uint64_t
 bool ReadVcnRange(const VolumeContext& volume, const AttributeRecord& attribute,
                   std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest) {
   const std::uint32_t clusterSize = volume.geometry.ClusterSize;
-  if (clusterSize == 0) {
-    ZeroFill(dest);
-    return false;
-  }
-  const std::uint64_t wanted = std::uint64_t{count} * clusterSize;
-  std::span<std::byte> range =
-      dest.first(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, dest.size())));
-  const std::uint64_t maxClustersPerRead = std::max<std::uint32_t>(kMaxReadBytes / clusterSize, 1);
-
-  bool complete = true;
-  std::uint64_t vcn = firstVcn;
-  std::size_t position = 0;
-  while (position < range.size()) {
-    const std::size_t bytesLeft = range.size() - position;
-    const std::uint64_t clustersLeft = (bytesLeft + clusterSize - 1) / clusterSize;
-    std::uint64_t n = 0;
-    std::uint64_t lcn = 0;
-    bool zeros = true;
-    if (auto mapping = MapVcn(attribute, vcn)) {
-      n = std::min({mapping->clustersLeft, clustersLeft, maxClustersPerRead});
-      lcn = mapping->lcn;
-      zeros = mapping->sparse;
-    } else if (vcn < attribute.header.startVcn) {
-      // Before what this attribute record maps: zeros up to its first VCN.
-      n = std::min(attribute.header.startVcn - vcn, clustersLeft);
-      complete = false;
-    } else {
+  const std::uint64_t maxClustersPerRead =
+      clusterSize == 0 ? 1 : std::max<std::uint32_t>(kMaxReadBytes / clusterSize, 1);
+  auto step = [&](std::uint64_t vcn, std::uint64_t clustersLeft,
+                  std::span<std::byte> rest) -> VcnStep {
+    auto mapping = MapVcn(attribute, vcn);
+    if (!mapping) {
+      if (vcn < attribute.header.startVcn) {
+        // Before what this attribute record maps: zeros up to its first VCN.
+        const std::uint64_t n = std::min(attribute.header.startVcn - vcn, clustersLeft);
+        ZeroFill(ClusterHead(rest, n, clusterSize));
+        return {n, false};
+      }
       // Past lastVcn, or the run list ended early: no later VCN maps either.
-      ZeroFill(range.subspan(position));
-      return false;
+      ZeroFill(rest);
+      return {clustersLeft, false};
     }
-    const std::size_t pieceBytes =
-        static_cast<std::size_t>(std::min<std::uint64_t>(n * clusterSize, bytesLeft));
-    std::span<std::byte> piece = range.subspan(position, pieceBytes);
-    if (zeros) {
-      ZeroFill(piece);  // sparse, or unmapped
-    } else {
-      const std::uint64_t whole = pieceBytes / clusterSize;
-      if (whole > 0) {
-        complete &= ReadClusters(volume, lcn, static_cast<std::uint32_t>(whole),
-                                 piece.first(static_cast<std::size_t>(whole * clusterSize)));
-      }
-      const std::size_t tail = pieceBytes % clusterSize;
-      if (tail != 0) {
-        // dest ends inside a cluster: read it whole aside, keep its head.
-        std::vector<std::byte> bounce(clusterSize);
-        complete &= ReadClusters(volume, lcn + whole, 1, bounce);
-        std::memcpy(piece.data() + whole * clusterSize, bounce.data(), tail);
-      }
+    const std::uint64_t n = std::min({mapping->clustersLeft, clustersLeft, maxClustersPerRead});
+    std::span<std::byte> piece = ClusterHead(rest, n, clusterSize);
+    if (mapping->sparse) {
+      ZeroFill(piece);
+      return {n, true};
     }
-    vcn += n;
-    position += pieceBytes;
-  }
-  return complete;
+    bool complete = true;
+    const std::uint64_t whole = piece.size() / clusterSize;
+    if (whole > 0) {
+      complete &= ReadClusters(volume, mapping->lcn, static_cast<std::uint32_t>(whole),
+                               piece.first(static_cast<std::size_t>(whole * clusterSize)));
+    }
+    const std::size_t tail = piece.size() % clusterSize;
+    if (tail != 0) {
+      // dest ends inside a cluster: read it whole aside, keep its head.
+      std::vector<std::byte> bounce(clusterSize);
+      complete &= ReadClusters(volume, mapping->lcn + whole, 1, bounce);
+      std::memcpy(piece.data() + whole * clusterSize, bounce.data(), tail);
+    }
+    return {n, complete};
+  };
+  return WalkVcnRange(clusterSize, firstVcn, count, dest, step);
 }
 
 bool ReadAttributeValue(const VolumeContext& volume, const AttributeRecord& attribute,

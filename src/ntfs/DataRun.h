@@ -2,6 +2,7 @@
 // mapping, and reads of whole attribute values.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "ntfs/FileRecord.h"
 #include "ntfs/VolumeContext.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
 
@@ -36,6 +38,50 @@ struct VcnMapping {
 // for one that no run holds (the list ends early or leaves the attribute).
 // clustersLeft never reaches past lastVcn.
 std::optional<VcnMapping> MapVcn(const AttributeRecord& attribute, std::uint64_t vcn);
+
+// What one step of a range read covered: clusters from its VCN on (at least
+// one), and whether all of them were mapped and read.
+struct VcnStep {
+  std::uint64_t clusters = 1;
+  bool complete = true;
+};
+
+// The walk shared by the range reads: fills the first count * clusterSize
+// bytes of dest (no more than dest holds) in steps. step(vcn, clustersLeft,
+// rest) fills the head of rest, the part of dest from vcn on, for the
+// clusters it reports (1 to clustersLeft; a last partial cluster only as far
+// as rest reaches). True when every step was complete.
+template <typename Step>
+bool WalkVcnRange(std::uint32_t clusterSize, std::uint64_t firstVcn, std::uint32_t count,
+                  std::span<std::byte> dest, Step&& step) {
+  if (clusterSize == 0) {
+    ZeroFill(dest);
+    return false;
+  }
+  const std::uint64_t wanted = std::uint64_t{count} * clusterSize;
+  std::span<std::byte> range =
+      dest.first(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, dest.size())));
+  bool complete = true;
+  std::uint64_t vcn = firstVcn;
+  std::size_t position = 0;
+  while (position < range.size()) {
+    const std::size_t bytesLeft = range.size() - position;
+    const std::uint64_t clustersLeft = (bytesLeft + clusterSize - 1) / clusterSize;
+    const VcnStep done = step(vcn, clustersLeft, range.subspan(position));
+    complete &= done.complete;
+    vcn += done.clusters;
+    position += static_cast<std::size_t>(
+        std::min<std::uint64_t>(done.clusters * clusterSize, bytesLeft));
+  }
+  return complete;
+}
+
+// The head of rest that n clusters cover.
+inline std::span<std::byte> ClusterHead(std::span<std::byte> rest, std::uint64_t n,
+                                        std::uint32_t clusterSize) {
+  return rest.first(static_cast<std::size_t>(std::min<std::uint64_t>(
+      n * clusterSize, rest.size())));
+}
 
 // The largest single platform read that a run piece is given; longer pieces
 // are read in several reads of this size.

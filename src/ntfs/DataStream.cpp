@@ -53,51 +53,34 @@ std::uint64_t DataStream::MappedClusters() const {
 bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
                         std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest) {
   const std::uint32_t clusterSize = volume.geometry.ClusterSize;
-  if (clusterSize == 0 || stream.IsResident()) {
+  if (stream.IsResident()) {
     ZeroFill(dest);
     return false;
   }
-  const std::uint64_t wanted = std::uint64_t{count} * clusterSize;
-  std::span<std::byte> range =
-      dest.first(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, dest.size())));
-
-  bool complete = true;
-  std::uint64_t vcn = firstVcn;
-  std::size_t position = 0;
-  // Each step covers at least one cluster (or the rest of range).
-  while (position < range.size()) {
-    const std::size_t bytesLeft = range.size() - position;
-    const std::uint64_t clustersLeft = (bytesLeft + clusterSize - 1) / clusterSize;
+  auto step = [&](std::uint64_t vcn, std::uint64_t clustersLeft,
+                  std::span<std::byte> rest) -> VcnStep {
     // The last piece that starts at or before vcn, and the next one after it.
     auto next = std::upper_bound(
         stream.pieces.begin(), stream.pieces.end(), vcn,
         [](std::uint64_t v, const OwnedAttribute& piece) { return v < piece.header.startVcn; });
-    std::uint64_t n = 0;
     if (next != stream.pieces.begin() && vcn <= std::prev(next)->header.lastVcn) {
       const OwnedAttribute& piece = *std::prev(next);
       // Written as a minimum plus one so a lastVcn of all ones cannot wrap.
-      n = std::min({piece.header.lastVcn - vcn, clustersLeft - 1,
+      const std::uint64_t n =
+          std::min({piece.header.lastVcn - vcn, clustersLeft - 1,
                     std::uint64_t{std::numeric_limits<std::uint32_t>::max() - 1}}) +
           1;
-      const std::size_t pieceBytes =
-          static_cast<std::size_t>(std::min<std::uint64_t>(n * clusterSize, bytesLeft));
-      complete &= ReadVcnRange(volume, piece.View(), vcn, static_cast<std::uint32_t>(n),
-                               range.subspan(position, pieceBytes));
-      vcn += n;
-      position += pieceBytes;
-      continue;
+      return {n, ReadVcnRange(volume, piece.View(), vcn, static_cast<std::uint32_t>(n),
+                              ClusterHead(rest, n, clusterSize))};
     }
     // No piece maps vcn: zeros up to the next piece, or to the end.
-    complete = false;
-    n = next == stream.pieces.end() ? clustersLeft
-                                    : std::min(next->header.startVcn - vcn, clustersLeft);
-    const std::size_t gapBytes =
-        static_cast<std::size_t>(std::min<std::uint64_t>(n * clusterSize, bytesLeft));
-    std::fill_n(range.begin() + static_cast<std::ptrdiff_t>(position), gapBytes, std::byte{0});
-    vcn += n;
-    position += gapBytes;
-  }
-  return complete;
+    const std::uint64_t n = next == stream.pieces.end()
+                                ? clustersLeft
+                                : std::min(next->header.startVcn - vcn, clustersLeft);
+    ZeroFill(ClusterHead(rest, n, clusterSize));
+    return {n, false};
+  };
+  return WalkVcnRange(clusterSize, firstVcn, count, dest, step);
 }
 
 bool ReadStreamValue(const VolumeContext& volume, const DataStream& stream,
