@@ -308,6 +308,19 @@ def fls_as_listed(entries: Sequence[FlsEntry], first_name: Callable[[int], str],
 
 HEADER = f"{'index':>8} {'size':>8}       filename\n"
 RULE = "-" * 79 + "\n"
+# The usage text, byte for byte (CR LF on Windows aside).
+USAGE = (
+    "Sondrel 0.2 - Dig out all files what are hidden by rootkit in NTFS partition\n"
+    "\nusage: Sondrel.exe <options>\n"
+    "\n<options>:\n"
+    "    dig <driver> : dig out all hidden files from <driver>\n"
+    "    list <driver> : list all files of <driver>\n"
+    "    dump <driver> <index> <filename> : dump the file content to <filename>\n"
+    "\nexample:\n"
+    "    Sondrel.exe -dig c\n"
+    "    Sondrel.exe -list c\n"
+    "    Sondrel.exe -dump c 10224 dump.dat\n"
+)
 
 
 @dataclass(frozen=True)

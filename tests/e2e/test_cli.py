@@ -8,20 +8,7 @@ import tempfile
 import unittest
 
 import e2e_support
-from e2e_support import run_sondrel
-
-USAGE = (
-    "Sondrel 0.2 - Dig out all files what are hidden by rootkit in NTFS partition\n"
-    "\nusage: Sondrel.exe <options>\n"
-    "\n<options>:\n"
-    "    dig <driver> : dig out all hidden files from <driver>\n"
-    "    list <driver> : list all files of <driver>\n"
-    "    dump <driver> <index> <filename> : dump the file content to <filename>\n"
-    "\nexample:\n"
-    "    Sondrel.exe -dig c\n"
-    "    Sondrel.exe -list c\n"
-    "    Sondrel.exe -dump c 10224 dump.dat\n"
-)
+from e2e_support import USAGE, run_sondrel
 
 
 class Usage(unittest.TestCase):

@@ -32,7 +32,7 @@ from dataclasses import dataclass
 from typing import Iterator, Sequence
 
 import e2e_support
-from e2e_support import record_of
+from e2e_support import USAGE, record_of
 import ntfs_image
 from ntfs_image import Dir, File
 
@@ -40,18 +40,6 @@ EXE = os.environ.get("SONDREL_EXE64", "")
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver64") or "/usr/lib/wine/wineserver64"
 PREFIX = os.path.join(os.path.dirname(os.path.abspath(EXE)), "wineprefix") if EXE else ""
-
-USAGE = (
-    "Sondrel 0.2 - Dig out all files what are hidden by rootkit in NTFS partition\n"
-    "\nusage: Sondrel.exe <options>\n"
-    "\n<options>:\n"
-    "    dig <driver> : dig out all hidden files from <driver>\n"
-    "    list <driver> : list all files of <driver>\n"
-    "    dump <driver> <index> <filename> : dump the file content to <filename>\n"
-    "\nexample:\n"
-    "    Sondrel.exe -dig c\n"
-    "    Sondrel.exe -list c\n"
-    "    Sondrel.exe -dump c 10224 dump.dat\n")
 
 codecs.register_error("sondrel_n", lambda error: ("N" * (error.end - error.start), error.end))
 
