@@ -130,13 +130,14 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
                                      std::FILE* out, std::FILE* err) {
   std::optional<DataStream> bitmapAttribute =
       FindAttributeStream(volume, volume.mftSelfRecord, 0, kBitmapType);
-  std::optional<DataStream> dataAttribute =
-      FindAttributeStream(volume, volume.mftSelfRecord, 0, kDataType);
-  if (!bitmapAttribute || !dataAttribute || volume.geometry.RecordSize == 0) return std::nullopt;
+  // The $MFT's $DATA pieces were gathered when record 0 was loaded.
+  if (!bitmapAttribute || volume.mftData.pieces.empty() || volume.geometry.RecordSize == 0) {
+    return std::nullopt;
+  }
   Platform& platform = *volume.platform;
   const bool dig = mode == RunMode::kDig;
 
-  const std::uint32_t count = CountRecords(volume, *dataAttribute);
+  const std::uint32_t count = CountRecords(volume, volume.mftData);
   const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
   DirectoryCache directories;
   PathCache paths;
