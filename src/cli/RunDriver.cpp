@@ -121,7 +121,8 @@ int RunSondrel(Platform& platform, std::span<const std::string> args, std::FILE*
   }
 
   if (options.mode == RunMode::kDump) return RunDump(volume, options, err);
-  if (!ScanMft(volume, options.mode, options.driveLetter, out, err)) {
+  const ScanMode mode = options.mode == RunMode::kDig ? ScanMode::kDig : ScanMode::kList;
+  if (!ScanMft(volume, mode, options.driveLetter, out, err)) {
     return Fail(err, "cannot use $MFT record 0 of", devicePath,
                 "it has no unnamed $BITMAP attribute");
   }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "names/AnsiName.h"
-#include "names/FullPath.h"
-#include "names/LongNameExpansion.h"
+#include "names/DirectoryView.h"
+#include "names/PathBuilder.h"
 #include "names/RecordFileName.h"
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
@@ -16,8 +16,6 @@
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
 #include "scan/SystemMetadata.h"
-#include "scan/Win32FileSize.h"
-#include "scan/Win32Visibility.h"
 
 namespace sondrel {
 namespace {
@@ -80,7 +78,37 @@ void AppendRecordLine(std::string& line, std::uint32_t record, std::uint32_t siz
   line.push_back('\n');
 }
 
-bool IsNotPositive(std::uint32_t size) { return size == 0 || size >= 0x80000000u; }
+// Filter: a base record that is in use or a directory. An extension record
+// holds more attributes of the file its base record lists; the file is
+// listed once, under the base record's number.
+std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record) {
+  if (!HasFileMagic(record)) return std::nullopt;
+  std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
+  if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) {
+    return std::nullopt;
+  }
+  if (header->baseFileReference != 0) return std::nullopt;
+  return header;
+}
+
+// Size: the low 32 bits of the $FILE_NAME's size; for a file whose size so
+// read is not positive as a signed number, what the Win32 file API gives for
+// the path as built. A directory keeps its $FILE_NAME size.
+std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory,
+                           std::string_view path) {
+  const auto size = static_cast<std::uint32_t>(fileName.realSize);
+  const bool notPositive = size == 0 || size >= 0x80000000u;
+  return notPositive && !isDirectory ? view.QueryWin32FileSize(path) : size;
+}
+
+void WriteTotals(std::FILE* err, bool dig, std::uint32_t total, std::uint32_t hidden) {
+  if (dig) {
+    std::fprintf(err, "complete. total %lu files, %lu hidden files.\n",
+                 static_cast<unsigned long>(total), static_cast<unsigned long>(hidden));
+  } else {
+    std::fprintf(err, "complete. total %lu files.\n", static_cast<unsigned long>(total));
+  }
+}
 
 // The progress text goes out for every record number, byte for byte, but is
 // held back while the percentage stays the same: one write per change instead
@@ -126,7 +154,7 @@ bool TestBit(std::span<const std::byte> bitmap, std::uint32_t n) {
   return (std::to_integer<unsigned>(bitmap[byteIndex]) >> (n % 8) & 1u) != 0;
 }
 
-std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, char driveLetter,
+std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode, char driveLetter,
                                      std::FILE* out, std::FILE* err) {
   std::optional<DataStream> bitmapAttribute =
       FindAttributeStream(volume, volume.mftSelfRecord, 0, kBitmapType);
@@ -135,16 +163,13 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
     return std::nullopt;
   }
   Platform& platform = *volume.platform;
-  const bool dig = mode == RunMode::kDig;
-
+  const bool dig = mode == ScanMode::kDig;
   const std::uint32_t count = CountRecords(volume, volume.mftData);
   const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
-  DirectoryCache directories;
-  PathCache paths;
-  ParentPrefixes parentPrefixes;
-  PrefixExpansions expansions;
   MftChunkReader records(volume, count);
   std::vector<std::byte> record(volume.geometry.RecordSize);
+  PathBuilder paths(volume, platform, driveLetter);
+  DirectoryView view(platform);
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
   std::fputs(kRuleLine, out);
@@ -157,42 +182,29 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, RunMode mode, 
     progressText.Write(static_cast<int>(progress / count));
     if (!TestBit(bitmap, n)) continue;
     records.Read(n, record);
-    if (!HasFileMagic(record)) continue;
-    std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
-    if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) continue;
-    // An extension record holds more attributes of the file its base record
-    // lists; the file is listed once, under the base record's number.
-    if (header->baseFileReference != 0) continue;
+    std::optional<FileRecordHeader> header = ScannedHeader(record);
+    if (!header) continue;
     std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, n);
     if (!fileName) continue;
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;
-    std::string path = BuildFullPath(volume, paths, driveLetter, name,
-                                     static_cast<std::uint32_t>(fileName->parentReference),
-                                     parentPrefixes);
+    std::string path =
+        paths.BuildFullPath(name, static_cast<std::uint32_t>(fileName->parentReference));
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
-    if (dig && IsVisibleToWin32(platform, directories, path)) continue;
+    if (dig && view.IsVisibleToWin32(path)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
-    std::uint32_t size = static_cast<std::uint32_t>(fileName->realSize);
-    if (IsNotPositive(size) && !isDirectory) size = QueryWin32FileSize(platform, path);
-    std::string longPath = ExpandLongPath(platform, path, &expansions);
-    if (dig) {
-      if (IsSystemMetadataPath(longPath)) continue;
-      ++hidden;
-    }
+    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, path);
+    std::string longPath = view.ExpandLongPath(path);
+    if (dig && IsSystemMetadataPath(longPath)) continue;
+    if (dig) ++hidden;
     AppendRecordLine(line, n, size, isDirectory, longPath);
     std::fwrite(line.data(), 1, line.size(), out);
   }
   progressText.Flush();
   std::fputs(kRuleLine, out);
-  if (dig) {
-    std::fprintf(err, "complete. total %lu files, %lu hidden files.\n",
-                 static_cast<unsigned long>(total), static_cast<unsigned long>(hidden));
-  } else {
-    std::fprintf(err, "complete. total %lu files.\n", static_cast<unsigned long>(total));
-  }
+  WriteTotals(err, dig, total, hidden);
   return total;
 }
 

@@ -48,7 +48,7 @@ struct ScanOutput {
   std::string err;
 };
 
-ScanOutput Scan(FakePlatform& platform, test::MftImageBuilder& image, RunMode mode) {
+ScanOutput Scan(FakePlatform& platform, test::MftImageBuilder& image, ScanMode mode) {
   VolumeContext volume;
   if (!test::OpenTestVolume(platform, image.Build(), volume)) {
     ADD_FAILURE() << "the test image does not open";
@@ -104,7 +104,7 @@ TEST(ScanMft, ListsEveryNamedRecord) {
   FakePlatform platform;
   AddListing(platform);
   test::MftImageBuilder image = MakeVolume();
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "       0    32768       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n"
@@ -124,7 +124,7 @@ TEST(ScanMft, DigsOutWhatTheListingDoesNotShow) {
   FakePlatform platform;
   AddListing(platform);
   test::MftImageBuilder image = MakeVolume();
-  ScanOutput result = Scan(platform, image, RunMode::kDig);
+  ScanOutput result = Scan(platform, image, ScanMode::kDig);
   // $MFT and the root's own record are metadata; the rest is listed.
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "      18        0       X:\\hidden.sys\n"
@@ -145,10 +145,10 @@ TEST(ScanMft, ACountOfZeroPrintsTheFrameAndTotals) {
   FakePlatform platform;
   test::MftImageBuilder image;
   image.mftDataSize = 1000;  // less than one record
-  ScanOutput list = Scan(platform, image, RunMode::kList);
+  ScanOutput list = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(list.out, std::string(kHeader) + kRule);
   EXPECT_EQ(list.err, "complete. total 0 files.\n");
-  ScanOutput dig = Scan(platform, image, RunMode::kDig);
+  ScanOutput dig = Scan(platform, image, ScanMode::kDig);
   EXPECT_EQ(dig.out, std::string(kHeader) + kRule);
   EXPECT_EQ(dig.err, "complete. total 0 files, 0 hidden files.\n");
 }
@@ -157,7 +157,7 @@ TEST(ScanMft, ProgressOfThreeRecordsAndAParentBeyondTheMft) {
   FakePlatform platform;
   test::MftImageBuilder image;
   image.recordCount = 3;  // $MFT's parent, record 5, lies beyond the table
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   // A bare name gains a leading backslash in the expansion.
   EXPECT_EQ(result.out, std::string(kHeader) + "       0     3072       \\$MFT\n" + kRule);
   EXPECT_EQ(result.err, "0%\r33%\r66%\rcomplete. total 1 files.\n");
@@ -174,7 +174,7 @@ TEST(ScanMft, RefusesAnMftRecordWithoutBitmapOrData) {
     ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
     CapturedStream out;
     CapturedStream err;
-    EXPECT_EQ(ScanMft(volume, RunMode::kList, 'X', out.get(), err.get()), std::nullopt);
+    EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), std::nullopt);
     EXPECT_EQ(out.Text(), "");
     EXPECT_EQ(err.Text(), "");
   }
@@ -184,7 +184,7 @@ TEST(ScanMft, RecordsBeyondAShortBitmapAreNotInUse) {
   FakePlatform platform;
   test::MftImageBuilder image = MakeVolume();
   image.bitmapOverride = test::Bytes{std::byte{0x21}};  // records 0 and 5 only
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "       0    32768       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n" +
@@ -197,7 +197,7 @@ TEST(ScanMft, APartialRecordAtTheEndIsNotExamined) {
   test::MftImageBuilder image = MakeVolume();
   image.Record(31).Flags(kFile).FileName(FileReference(5), u"last");
   image.mftDataSize = 32 * 1024 - 1;
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out.find("last"), std::string::npos);
   EXPECT_EQ(result.err, Progress(31) + "complete. total 9 files.\n");
 }
@@ -207,7 +207,7 @@ TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
   test::MftImageBuilder image = MakeVolume();
   image.mftDataSize = 0xFFFFFC00;  // four million records claimed
   image.totalSectors = 256;        // a 128 KiB volume holds 128 records of 1 KiB
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
 }
 
@@ -217,7 +217,7 @@ TEST(ScanMft, NeverListsAnExtensionRecord) {
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.Record(20).Flags(kFile).FileName(FileReference(5), u"base.txt", 3);
   image.Record(21).Flags(kFile).BaseReference(FileReference(20)).FileName(FileReference(5), u"ext");
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "       0    32768       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n"
@@ -233,7 +233,7 @@ TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.mftDataSize = 0x100000000ull + 8 * 65536;  // the low 32 bits alone would say 8 records
   image.totalSectors = 0x1000000;                  // an 8 GiB volume
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\r'), 65536 + 8);
   EXPECT_EQ(result.total, 2u);
 }
@@ -256,7 +256,7 @@ TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
   image.Record(44).Flags(kFile).FileName(FileReference(42), u"child", 7);
   // An extension record is never listed, whatever it holds.
   image.Record(45).Flags(kFile).BaseReference(FileReference(44)).FileName(FileReference(5), u"ext");
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "       0    49152       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n"
@@ -283,7 +283,7 @@ TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
   image.Record(1).BaseReference(FileReference(0)).Resident(0xB0, bitmap);
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.Record(20).Flags(kFile).FileName(FileReference(5), u"a.txt", 1);
-  ScanOutput result = Scan(platform, image, RunMode::kList);
+  ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
                             "       0    32768       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n"
@@ -301,7 +301,7 @@ TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
   volume.deviceBytes = 40 * 1024;  // what the device says it holds: 40 records
   CapturedStream out;
   CapturedStream err;
-  EXPECT_EQ(ScanMft(volume, RunMode::kList, 'X', out.get(), err.get()), 9u);
+  EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), 9u);
   EXPECT_EQ(err.Text(), Progress(40) + "complete. total 9 files.\n");
 }
 

@@ -1,4 +1,4 @@
-#include "names/FullPath.h"
+#include "names/PathBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -41,11 +41,11 @@ class BuildFullPathTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(test::OpenTestVolume(platform_, MakeChains().Build(), volume_)); }
   std::string Build(const char* own, std::uint32_t parent) {
-    return BuildFullPath(volume_, cache_, 'X', own, parent);
+    return paths_.BuildFullPath(own, parent);
   }
   FakePlatform platform_;
   VolumeContext volume_;
-  PathCache cache_;
+  PathBuilder paths_{volume_, platform_, 'X'};
 };
 
 TEST_F(BuildFullPathTest, EndsTheWalkAsTheChainDictates) {
@@ -72,14 +72,13 @@ TEST_F(BuildFullPathTest, EndsTheWalkAsTheChainDictates) {
       {"f", 50, "X:\\dN\\f"},            // unmappable characters become N
       {"f", 1000000, "f"},               // beyond the MFT
   };
-  ParentPrefixes known;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.own) + " under " + std::to_string(c.parent));
-    EXPECT_EQ(Build(c.own, c.parent), c.expected);
+    // A fresh builder walks the chain once more, through no remembered prefix.
+    PathBuilder fresh(volume_, platform_, 'X');
+    EXPECT_EQ(fresh.BuildFullPath(c.own, c.parent), c.expected);
     // Remembered per parent, the walk's outcome is the same on first and later use.
-    for (int pass = 0; pass < 2; ++pass) {
-      EXPECT_EQ(BuildFullPath(volume_, cache_, 'X', c.own, c.parent, known), c.expected);
-    }
+    for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(Build(c.own, c.parent), c.expected);
   }
 }
 
@@ -88,17 +87,18 @@ TEST_F(BuildFullPathTest, ReadsEachDirectoryRecordOnce) {
   std::size_t reads = platform_.reads.size();
   EXPECT_GT(reads, 0u);
   EXPECT_EQ(Build("b", 31), "X:\\dir\\sub\\b");
+  // A walk from another parent meets directory 30 again and does not read it.
   EXPECT_EQ(Build("c", 30), "X:\\dir\\c");
   EXPECT_EQ(platform_.reads.size(), reads);
-  // A record that gave no name is not read again either.
-  Build("d", 45);
+  // A record that gave no name is not read again either: 48's walk meets 45.
+  Build("d", 48);
   reads = platform_.reads.size();
   Build("e", 45);
   EXPECT_EQ(platform_.reads.size(), reads);
 }
 
 TEST_F(BuildFullPathTest, UsesTheCachedLinkInsteadOfTheRecord) {
-  cache_.Insert("31", ParentLink{30, "SUB~1"});
+  paths_.parentLinks().Insert("31", ParentLink{30, "SUB~1"});
   EXPECT_EQ(Build("a", 31), "X:\\dir\\SUB~1\\a");
 }
 
@@ -117,9 +117,9 @@ TEST(BuildFullPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
   FakePlatform platform;
   VolumeContext volume;
   ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
-  PathCache cache;
+  PathBuilder paths(volume, platform, 'X');
   std::string ownName(255, 'f');
-  std::string path = BuildFullPath(volume, cache, 'X', ownName, parent);
+  std::string path = paths.BuildFullPath(ownName, parent);
   EXPECT_EQ(path, expected + "\\" + ownName);
   EXPECT_GT(path.size(), 4000u);
 }

@@ -1,0 +1,100 @@
+// The ordinary view of the volume, the one every other program sees: what
+// its directory listings show, the long names its searches report and the
+// sizes its file API gives. The raw MFT is set against exactly this view: an
+// entry a rootkit filters out of listings is missing here while its record
+// is still in use. Every question is about one entry of one directory; the
+// whole-path operations below are built from them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "names/NameCache.h"
+#include "names/NameTable.h"
+#include "platform/Platform.h"
+
+namespace sondrel {
+
+// Every long name a directory search returned and, once a name was looked for
+// that is not among them, every short name that differs from its long name
+// other than in ASCII case: fetching 8.3 names can cost a call per entry.
+struct DirectoryListing {
+  NameTable names;
+  bool searched = false;         // the long-name search succeeded
+  bool shortNamesAdded = false;  // the search for short names was made
+};
+// Key: the directory text as split from a path (no trailing backslash).
+using DirectoryCache = NameCache<DirectoryListing>;
+
+// What the components of a path before one of its backslashes expanded to,
+// keyed by the path's text up to that backslash: the directories of a run are
+// expanded once, not once for every path under them.
+using PrefixExpansions = std::unordered_map<std::string, std::string>;
+
+// One run's view. Listings and expansions are taken when first asked for and
+// kept for the run: a directory changed during the run keeps the answers it
+// gave first (a file created after its directory was listed stays unlisted).
+class DirectoryView {
+ public:
+  explicit DirectoryView(Platform& platform) : platform_(platform) {}
+  DirectoryView(const DirectoryView&) = delete;
+  DirectoryView& operator=(const DirectoryView&) = delete;
+
+  // True when the listing of directory holds name, compared with case. Each
+  // directory text is searched once per run ("<dir>\*") for its long names,
+  // and once more for its short names only when a name is not among them; a
+  // directory that cannot be listed keeps an empty listing, so no name is in
+  // it and it is not searched again.
+  bool Lists(std::string_view directory, std::string_view name);
+
+  // The long name to put in place of name in directory: the name the search
+  // for "<directory>\<name>" reports when the entry's short name differs from
+  // it other than in ASCII case (an entry without a short name counts).
+  // Nullopt when name stands: empty, not found, or found under its own long
+  // name. One FindFirstFileExA without the 8.3 name, no wildcard; a second
+  // search with it when the entry was found by another name. The view it
+  // returns lasts until the next question.
+  std::optional<std::string_view> LongNameOf(std::string_view directory, std::string_view name);
+
+  // Whether the listing of the path's directory (the text before the last
+  // backslash, or the whole path when there is none) holds the text after it.
+  bool IsVisibleToWin32(std::string_view path);
+
+  // Opens the path for reading with read sharing only and returns the low 32
+  // bits of its size; 0 when it cannot be opened (a file held open for writing
+  // by another process cannot) or its size cannot be read. Not cached: asked
+  // once per record at most.
+  std::uint32_t QueryWin32FileSize(std::string_view path);
+
+  // The path with its last component replaced by LongNameOf. Unchanged when
+  // there is no backslash or it is the last character.
+  std::string ExpandLongComponent(std::string_view path);
+
+  // Expands every component from the top down, each searched under the prefix
+  // already expanded; the expansion of the longest prefix met before is taken
+  // as it is. A component "<c>:" restarts the output as that drive; a path that
+  // does not start with one gains a leading backslash; a trailing backslash is
+  // dropped. Paths of 3 bytes or fewer are returned unchanged with no search.
+  // Held whole at any length: a path the platform cannot reach is simply not
+  // found and stays as built.
+  std::string ExpandLongPath(std::string_view path);
+
+ private:
+  // Adds to names what one search of directory gives at level; false when the
+  // directory cannot be listed.
+  bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names);
+  // Appends "\" and component, or its long name, to output.
+  void AppendLongComponent(std::string& output, std::string_view component);
+
+  Platform& platform_;
+  DirectoryCache listings_;
+  PrefixExpansions expansions_;
+  // Reused by LongNameOf, so a search costs no allocation of its own.
+  std::string searchPath_;
+  FindData entry_;
+};
+
+}  // namespace sondrel

@@ -1,0 +1,106 @@
+#include "names/PathBuilder.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "names/AnsiName.h"
+#include "names/RecordFileName.h"
+#include "ntfs/FileRecord.h"
+#include "ntfs/MftRecordAccess.h"
+
+namespace sondrel {
+namespace {
+
+// Records met on one walk. Chains are short, so a few are compared in place;
+// a long (hostile) chain moves to a set so the walk stays linear.
+class VisitedRecords {
+ public:
+  // False when the record was met before.
+  bool Add(std::uint32_t record) {
+    if (set_.empty()) {
+      if (std::find(few_.begin(), few_.end(), record) != few_.end()) return false;
+      few_.push_back(record);
+      if (few_.size() > 32) set_.insert(few_.begin(), few_.end());
+      return true;
+    }
+    return set_.insert(record).second;
+  }
+
+ private:
+  std::vector<std::uint32_t> few_;
+  std::unordered_set<std::uint32_t> set_;
+};
+
+// Components were gathered from the record upward; the path runs downward.
+// Each is followed by "\", so the own name can be appended.
+std::string PrefixDownward(const std::vector<std::string_view>& upward, std::string path = {}) {
+  std::size_t length = path.size() + upward.size();
+  for (std::string_view part : upward) length += part.size();
+  path.reserve(length);
+  for (auto it = upward.rbegin(); it != upward.rend(); ++it) {
+    path.append(*it);
+    path.push_back('\\');
+  }
+  return path;
+}
+
+std::string Joined(const std::optional<std::string>& prefix, std::string_view ownName) {
+  if (!prefix) return {};
+  std::string path;
+  path.reserve(prefix->size() + ownName.size());
+  path.append(*prefix).append(ownName);
+  return path;
+}
+
+}  // namespace
+
+const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
+  std::string key = std::to_string(recordNumber);
+  if (const ParentLink* known = links_.Lookup(key)) return *known;
+  std::vector<std::byte> record(volume_.geometry.RecordSize);
+  ReadMftRecord(volume_, recordNumber, record);
+  ParentLink link;
+  link.usable = false;
+  std::optional<FileNameValue> value;
+  if (HasFileMagic(record)) value = ReadRecordFileName(volume_, record, recordNumber);
+  if (value) {
+    link.parentRecord = static_cast<std::uint32_t>(value->parentReference);
+    link.name = ConvertFileName(platform_, value->fileName);
+    link.usable = true;
+  }
+  return links_.Insert(key, std::move(link));
+}
+
+// The text that precedes a name whose parent is parentRecord (nonzero), or
+// nullopt when a record on the chain has an empty name.
+std::optional<std::string> PathBuilder::ParentPrefix(std::uint32_t parentRecord) {
+  // Views into the cache's entries, which never move.
+  std::vector<std::string_view> upward;
+  VisitedRecords visited;
+  std::uint32_t current = parentRecord;
+  while (true) {
+    if (!visited.Add(current)) return PrefixDownward(upward);
+    const ParentLink& link = LinkOf(current);
+    if (!link.usable) return PrefixDownward(upward);
+    if (link.name.empty()) return std::nullopt;
+    if (link.name == ".") return PrefixDownward(upward, std::string{driveLetter_, ':', '\\'});
+    upward.push_back(link.name);
+    if (link.parentRecord == current) return PrefixDownward(upward);
+    current = link.parentRecord;
+    if (current == 0) return PrefixDownward(upward);
+  }
+}
+
+std::string PathBuilder::BuildFullPath(std::string_view ownName, std::uint32_t parentRecord) {
+  if (parentRecord == 0) return std::string(ownName);
+  auto found = prefixes_.find(parentRecord);
+  if (found == prefixes_.end()) {
+    found = prefixes_.emplace(parentRecord, ParentPrefix(parentRecord)).first;
+  }
+  return Joined(found->second, ownName);
+}
+
+}  // namespace sondrel

@@ -1,0 +1,220 @@
+#include "names/DirectoryView.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/FakePlatform.h"
+
+namespace sondrel {
+namespace {
+
+TEST(IsVisibleToWin32, AnswersFromTheLongNamesAndListsShortNamesOnlyWhenNeeded) {
+  FakePlatform platform;
+  platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"boot.ini", "BOOT.INI"}};
+  platform.directories["X:\\Program Files"] = {{".", ""}, {"..", ""}, {"app.exe", ""}};
+  DirectoryView view(platform);
+  struct Case {
+    const char* path;
+    bool visible;
+  };
+  const Case cases[] = {
+      {"X:\\Program Files", true},
+      {"X:\\PROGRA~1", true},       // the short name is listed too
+      {"X:\\program files", false}, // names compare with case
+      {"X:\\boot.ini", true},
+      {"X:\\BOOT.INI", false},      // a short name equal but for case is not kept
+      {"X:\\rootkit.sys", false},
+      {"X:\\Program Files\\app.exe", true},
+      {"X:\\Program Files\\", true},  // no short name: the empty text is listed
+      {"X:\\Program Files\\gone.dll", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(view.IsVisibleToWin32(c.path), c.visible);
+  }
+  // Each directory once for its long names, and once more for its short
+  // names when a name was not among them (PROGRA~1, the empty name).
+  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*", "X:\\Program Files\\*",
+                                                         "X:\\Program Files\\*"}));
+  EXPECT_EQ(platform.searchLevels,
+            (std::vector<FindexInfoLevels>{FindExInfoBasic, FindExInfoStandard, FindExInfoBasic,
+                                           FindExInfoStandard}));
+}
+
+TEST(IsVisibleToWin32, ADirectoryWhoseNamesAreAllLongIsSearchedOnceWithoutShortNames) {
+  FakePlatform platform;
+  platform.directories["X:\\dir"] = {{"a.txt", "A.TXT"}, {"long name.txt", "LONGNA~1.TXT"}};
+  DirectoryView view(platform);
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\a.txt"));
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\long name.txt"));
+  EXPECT_EQ(platform.searchLevels, std::vector<FindexInfoLevels>{FindExInfoBasic});
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\LONGNA~1.TXT"));
+  EXPECT_FALSE(view.IsVisibleToWin32("X:\\dir\\A.TXT"));
+  EXPECT_FALSE(view.IsVisibleToWin32("X:\\dir\\gone.txt"));
+  EXPECT_EQ(platform.searches.size(), 2u);
+}
+
+TEST(IsVisibleToWin32, ADirectoryThatCannotBeListedIsSearchedOnce) {
+  FakePlatform platform;
+  DirectoryView view(platform);
+  EXPECT_FALSE(view.IsVisibleToWin32("X:\\Secret\\a"));
+  EXPECT_FALSE(view.IsVisibleToWin32("X:\\Secret\\b"));
+  EXPECT_EQ(platform.searches, std::vector<std::string>{"X:\\Secret\\*"});
+}
+
+TEST(IsVisibleToWin32, ShortAndLongDirectoryTextsAreListedSeparately) {
+  FakePlatform platform;
+  platform.directories["X:\\Program Files"] = {{"app.exe", ""}};
+  platform.directories["X:\\PROGRA~1"] = {{"app.exe", ""}};
+  DirectoryView view(platform);
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\PROGRA~1\\app.exe"));
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\Program Files\\app.exe"));
+  EXPECT_EQ(platform.searches.size(), 2u);
+}
+
+TEST(IsVisibleToWin32, AFileCreatedAfterTheListingStaysInvisible) {
+  FakePlatform platform;
+  platform.directories["X:"] = {{"a", ""}};
+  DirectoryView view(platform);
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\a"));
+  platform.directories["X:"].push_back({"b", ""});
+  EXPECT_FALSE(view.IsVisibleToWin32("X:\\b"));
+}
+
+// X:\Program Files (PROGRA~1)\Common Files (COMMON~1)\readme.txt (no short name)
+// X:\Docs (short name DOCS: equal but for case)
+FakePlatform MakeTree() {
+  FakePlatform platform;
+  platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"Docs", "DOCS"}};
+  platform.directories["X:\\Program Files"] = {{"Common Files", "COMMON~1"}};
+  platform.directories["X:\\Program Files\\Common Files"] = {{"readme.txt", ""}};
+  return platform;
+}
+
+TEST(ExpandLongPath, RewritesPathsComponentByComponent) {
+  struct Case {
+    const char* input;
+    const char* expected;
+    std::vector<std::string> searches;
+  };
+  // A component found under another name than its own long name is searched
+  // twice: without, then with the 8.3 name that decides its rewriting.
+  const Case cases[] = {
+      // Short components become long ones; each is searched under the
+      // prefix already expanded.
+      {"X:\\PROGRA~1\\COMMON~1\\README.TXT",
+       "X:\\Program Files\\Common Files\\readme.txt",
+       {"X:\\PROGRA~1", "X:\\PROGRA~1", "X:\\Program Files\\COMMON~1",
+        "X:\\Program Files\\COMMON~1", "X:\\Program Files\\Common Files\\README.TXT",
+        "X:\\Program Files\\Common Files\\README.TXT"}},
+      // A component that is not found stays as built, and so does what lies
+      // below it.
+      {"X:\\PROGRA~1\\HIDDEN~1\\a.txt",
+       "X:\\Program Files\\HIDDEN~1\\a.txt",
+       {"X:\\PROGRA~1", "X:\\PROGRA~1", "X:\\Program Files\\HIDDEN~1",
+        "X:\\Program Files\\HIDDEN~1\\a.txt"}},
+      // A short name equal to the long one but for case: the input's spelling stays.
+      {"X:\\docs", "X:\\docs", {"X:\\docs", "X:\\docs"}},
+      // Found under its own long name: one search, no 8.3 name needed.
+      {"X:\\Program Files\\Common Files", "X:\\Program Files\\Common Files",
+       {"X:\\Program Files", "X:\\Program Files\\Common Files"}},
+      // A trailing backslash is dropped.
+      {"X:\\PROGRA~1\\", "X:\\Program Files", {"X:\\PROGRA~1", "X:\\PROGRA~1"}},
+      // Three bytes or fewer: unchanged, no search.
+      {"X:\\", "X:\\", {}},
+      {"abc", "abc", {}},
+      // No drive component: looked up from the root, with a leading backslash.
+      {"name.txt", "\\name.txt", {"\\name.txt"}},
+      // A drive component anywhere restarts the output.
+      {"a\\X:\\PROGRA~1", "X:\\Program Files", {"\\a", "X:\\PROGRA~1", "X:\\PROGRA~1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    FakePlatform platform = MakeTree();
+    DirectoryView view(platform);
+    EXPECT_EQ(view.ExpandLongPath(c.input), c.expected);
+    EXPECT_EQ(platform.searches, c.searches);
+    for (std::size_t i = 0; i < platform.searches.size(); ++i) {
+      // The first search of a component never asks for the 8.3 name.
+      bool again = i > 0 && platform.searches[i] == platform.searches[i - 1];
+      EXPECT_EQ(platform.searchLevels[i], again ? FindExInfoStandard : FindExInfoBasic) << i;
+    }
+  }
+
+  // Remembered prefixes give the same texts, in any order, to any depth.
+  FakePlatform platform = MakeTree();
+  DirectoryView view(platform);
+  for (int round = 0; round < 2; ++round) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.input);
+      EXPECT_EQ(view.ExpandLongPath(c.input), c.expected);
+    }
+  }
+}
+
+TEST(ExpandLongPath, ExpandsEachDirectoryOncePerRunWithRememberedPrefixes) {
+  FakePlatform platform = MakeTree();
+  DirectoryView view(platform);
+  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\README.TXT"),
+            "X:\\Program Files\\Common Files\\readme.txt");
+  platform.searches.clear();
+  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\new.txt"),
+            "X:\\Program Files\\Common Files\\new.txt");
+  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\"),
+            "X:\\Program Files\\Common Files");
+  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\other\\x"),
+            "X:\\Program Files\\other\\x");
+  EXPECT_EQ(platform.searches,
+            (std::vector<std::string>{"X:\\Program Files\\Common Files\\new.txt",
+                                      "X:\\Program Files\\other",
+                                      "X:\\Program Files\\other\\x"}));
+}
+
+TEST(ExpandLongPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
+  FakePlatform platform = MakeTree();
+  DirectoryView view(platform);
+  std::string deep = "X:\\PROGRA~1";
+  for (int i = 0; i < 40; ++i) deep += "\\directory-" + std::to_string(i);
+  std::string expected = "X:\\Program Files" + deep.substr(11);
+  ASSERT_GT(expected.size(), 260u);
+  EXPECT_EQ(view.ExpandLongPath(deep), expected);
+}
+
+TEST(ExpandLongComponent, ReplacesOnlyTheLastComponent) {
+  FakePlatform platform = MakeTree();
+  DirectoryView view(platform);
+  EXPECT_EQ(view.ExpandLongComponent("X:\\PROGRA~1"), "X:\\Program Files");
+  // An entry without a short name comes back in the case the directory stores.
+  EXPECT_EQ(view.ExpandLongComponent("X:\\Program Files\\Common Files\\README.txt"),
+            "X:\\Program Files\\Common Files\\readme.txt");
+  EXPECT_EQ(view.ExpandLongComponent("X:\\missing"), "X:\\missing");
+  EXPECT_EQ(view.ExpandLongComponent("nobackslash"), "nobackslash");
+  EXPECT_EQ(view.ExpandLongComponent("X:\\PROGRA~1\\"), "X:\\PROGRA~1\\");
+  EXPECT_EQ(platform.searches.size(), 5u);  // the two rewritten ones twice
+}
+
+TEST(QueryWin32FileSize, OpensForReadWithReadSharingAndCloses) {
+  FakePlatform platform;
+  DirectoryView view(platform);
+  platform.files["X:\\a.bin"] = std::vector<std::byte>(1234);
+  EXPECT_EQ(view.QueryWin32FileSize("X:\\a.bin"), 1234u);
+  ASSERT_EQ(platform.opens.size(), 1u);
+  EXPECT_EQ(platform.opens[0].desiredAccess, kGenericRead);
+  EXPECT_EQ(platform.opens[0].shareMode, kFileShareRead);
+  EXPECT_EQ(platform.opens[0].creationDisposition, kOpenExisting);
+  EXPECT_EQ(platform.openHandles, 0);
+}
+
+TEST(QueryWin32FileSize, GivesZeroWhenTheFileCannotBeOpened) {
+  FakePlatform platform;
+  DirectoryView view(platform);
+  platform.files["X:\\locked"] = std::vector<std::byte>(10);
+  platform.lockedPaths.push_back("X:\\locked");
+  EXPECT_EQ(view.QueryWin32FileSize("X:\\locked"), 0u);
+  EXPECT_EQ(view.QueryWin32FileSize("X:\\missing"), 0u);
+}
+
+}  // namespace
+}  // namespace sondrel
