@@ -380,33 +380,40 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
   const bool wantShortNames = infoLevel != FindExInfoBasic;
   pattern = pattern.substr(0, pattern.find('\0'));
   if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "\\*") {
-    HostPath directory;
-    if (!MapPath(pattern.substr(0, pattern.size() - 2), &directory)) return kInvalidHandleValue;
-    Directory* entries = ReadDirectory(directory.path);
-    if (entries == nullptr) return kInvalidHandleValue;
-    if (wantShortNames) LoadShortNames(directory.path, entries);
-    Search search;
-    // Windows gives "." and ".." for every directory but a drive's root.
-    if (!directory.driveRoot) search.entries = {{".", ""}, {"..", ""}};
-    search.directory = entries;
-    search.withShortNames = entries->shortNamesLoaded;
-    return StartSearch(std::move(search), findData);
+    return StartListing(pattern.substr(0, pattern.size() - 2), wantShortNames, findData);
   }
+  return StartLookup(pattern, wantShortNames, findData);
+}
 
-  // One entry by its full path, looked up in its parent's listing so that an
-  // entry the listing hides stays hidden here too.
-  std::size_t slash = pattern.rfind('\\');
+FindHandle PosixPlatform::StartListing(std::string_view directoryText, bool wantShortNames,
+                                       FindData* findData) {
+  HostPath directory;
+  if (!MapPath(directoryText, &directory)) return kInvalidHandleValue;
+  Directory* entries = ReadDirectory(directory.path);
+  if (entries == nullptr) return kInvalidHandleValue;
+  if (wantShortNames) LoadShortNames(directory.path, entries);
+  Search search;
+  // Windows gives "." and ".." for every directory but a drive's root.
+  if (!directory.driveRoot) search.entries = {{".", ""}, {"..", ""}};
+  search.directory = entries;
+  search.withShortNames = entries->shortNamesLoaded;
+  return StartSearch(std::move(search), findData);
+}
+
+FindHandle PosixPlatform::StartLookup(std::string_view path, bool wantShortNames,
+                                      FindData* findData) {
+  std::size_t slash = path.rfind('\\');
   std::string_view parent;
   std::string_view name;
   if (slash != std::string_view::npos) {
-    parent = pattern.substr(0, slash);
-    name = pattern.substr(slash + 1);
-  } else if (pattern.size() >= 2 && pattern[1] == ':') {
-    parent = pattern.substr(0, 2);
-    name = pattern.substr(2);
+    parent = path.substr(0, slash);
+    name = path.substr(slash + 1);
+  } else if (path.size() >= 2 && path[1] == ':') {
+    parent = path.substr(0, 2);
+    name = path.substr(2);
   } else {
     parent = ".";
-    name = pattern;
+    name = path;
   }
   if (name.empty()) {
     SetError(ENOENT);
@@ -418,25 +425,31 @@ FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoL
   }
   Directory* entries = ReadDirectory(directory.path);
   if (entries == nullptr) return kInvalidHandleValue;
-  auto found = [&](std::size_t i) {
-    if (wantShortNames) LoadShortNames(directory.path, entries);
-    Search search;
-    search.entries.push_back(
-        {std::string(entries->names[i]),
-         entries->shortNamesLoaded ? std::string(entries->shortNames[i]) : std::string()});
-    return StartSearch(std::move(search), findData);
-  };
-  if (auto exact = entries->names.Find(name)) return found(*exact);
-  LoadShortNames(directory.path, entries);
-  if (auto exact = entries->shortNames.Find(name)) return found(*exact);
+  std::optional<std::size_t> found = MatchEntry(directory.path, entries, name);
+  if (!found) {
+    SetError(ENOENT);
+    return kInvalidHandleValue;
+  }
+  if (wantShortNames) LoadShortNames(directory.path, entries);
+  Search search;
+  search.entries.push_back(
+      {std::string(entries->names[*found]),
+       entries->shortNamesLoaded ? std::string(entries->shortNames[*found]) : std::string()});
+  return StartSearch(std::move(search), findData);
+}
+
+std::optional<std::size_t> PosixPlatform::MatchEntry(const std::string& directory,
+                                                     Directory* entries, std::string_view name) {
+  if (auto exact = entries->names.Find(name)) return exact;
+  LoadShortNames(directory, entries);
+  if (auto exact = entries->shortNames.Find(name)) return exact;
   for (std::size_t i = 0; i < entries->names.size(); ++i) {
     if (EqualsIgnoringAsciiCase(entries->names[i], name) ||
         (!entries->shortNames[i].empty() && EqualsIgnoringAsciiCase(entries->shortNames[i], name))) {
-      return found(i);
+      return i;
     }
   }
-  SetError(ENOENT);
-  return kInvalidHandleValue;
+  return std::nullopt;
 }
 
 bool PosixPlatform::FindNextFileA(FindHandle handle, FindData* findData) {

@@ -90,6 +90,17 @@ class PosixPlatform : public Platform {
   void LoadShortNames(const std::string& directory, Directory* entries);
   // The one place an entry's 8.3 name is fetched.
   static std::string ShortNameOf(const std::string& entryPath);
+  // "<dir>\*": the directory's listing, "." and ".." first except at a drive
+  // root. The 8.3 names come with it when asked for or already loaded.
+  FindHandle StartListing(std::string_view directoryText, bool wantShortNames,
+                          FindData* findData);
+  // Any other path: the one entry it names, looked up in its parent's listing
+  // so that an entry the listing hides stays hidden here too.
+  FindHandle StartLookup(std::string_view path, bool wantShortNames, FindData* findData);
+  // The position of name in the listing: by long name exactly, then by 8.3
+  // name exactly (loading the 8.3 names), then either ignoring ASCII case.
+  std::optional<std::size_t> MatchEntry(const std::string& directory, Directory* entries,
+                                        std::string_view name);
   FindHandle StartSearch(Search search, FindData* findData);
   // The search's next entry into findData; false past the last.
   static bool NextEntry(Search& search, FindData* findData);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/FakePlatform.h"
@@ -193,6 +195,38 @@ TEST(ExpandLongComponent, ReplacesOnlyTheLastComponent) {
   EXPECT_EQ(view.ExpandLongComponent("nobackslash"), "nobackslash");
   EXPECT_EQ(view.ExpandLongComponent("X:\\PROGRA~1\\"), "X:\\PROGRA~1\\");
   EXPECT_EQ(platform.searches.size(), 5u);  // the two rewritten ones twice
+}
+
+TEST(DirectoryView, AnswersAboutOneEntryOfOneDirectory) {
+  struct Case {
+    const char* directory;
+    const char* name;
+    std::optional<std::string> longName;
+    std::size_t searches;
+  };
+  const Case cases[] = {
+      {"X:", "PROGRA~1", "Program Files", 2},  // found by another name: its 8.3 name decides
+      {"X:", "Program Files", std::nullopt, 1},
+      {"X:", "docs", std::nullopt, 2},         // short name equal but for case
+      {"X:\\Program Files", "COMMON~1", "Common Files", 2},
+      {"X:", "missing", std::nullopt, 1},
+      {"X:", "", std::nullopt, 0},             // nothing to search for
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.directory) + " " + c.name);
+    FakePlatform platform = MakeTree();
+    DirectoryView view(platform);
+    std::optional<std::string_view> longName = view.LongNameOf(c.directory, c.name);
+    EXPECT_EQ(longName ? std::optional<std::string>(*longName) : std::nullopt, c.longName);
+    EXPECT_EQ(platform.searches.size(), c.searches);
+  }
+  // The listing behind the path question is the one behind the entry question.
+  FakePlatform platform = MakeTree();
+  DirectoryView view(platform);
+  EXPECT_TRUE(view.Lists("X:", "Docs"));
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\Docs"));
+  EXPECT_FALSE(view.Lists("X:", "docs"));
+  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*"}));
 }
 
 TEST(QueryWin32FileSize, OpensForReadWithReadSharingAndCloses) {
