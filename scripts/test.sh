@@ -29,3 +29,10 @@ ctest --preset default -L windows
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$(nproc)"
 ctest --preset fuzz
+
+# The Debian package from the default build, installed as a user would install it: the
+# program, sondrel-map and the man page land in the system (reinstalled on a second run).
+(cd build/default && cpack -G DEB >/dev/null)
+apt-get install -y -qq --no-install-recommends --reinstall ./build/default/sondrel_0.2-1_amd64.deb >/dev/null
+man sondrel | grep 'sondrel-map --unmap' >/dev/null
+sondrel-map --help >/dev/null
