@@ -27,16 +27,21 @@ TOOLS = ("cpack", "dpkg-deb", "losetup", "partx", "sfdisk", "findmnt", "man", "g
 SECRET_NAME = "secret.txt"
 SECRET = b"hidden from the listing\n"  # the small volume's secret.txt
 SECTOR = 512
-# Partitioned disks: partition 1 holds no file system, partition 2 the NTFS volume.
+# Partitioned disks: partition 1 holds no file system, the NTFS volume is the partition
+# numbered in the table, at the same place on each disk (sfdisk scripts).
 VOLUME_SECTORS = 4 << 20 >> 9
 PARTITION_START = 4096
 DISK_MIB = 8
 PARTITION_TABLES = {
-    "MBR": f"label: dos\nstart=2048, size=1024, type=83\n"
-           f"start={PARTITION_START}, size={VOLUME_SECTORS}, type=7\n",
-    "GPT": f"label: gpt\nstart=2048, size=1024, type=L\n"
-           f"start={PARTITION_START}, size={VOLUME_SECTORS}, "
-           f"type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n",
+    "MBR": (2, f"label: dos\nstart=2048, size=1024, type=83\n"
+               f"start={PARTITION_START}, size={VOLUME_SECTORS}, type=7\n"),
+    # A logical partition, numbered from 5, found through the extended partition's chain.
+    "MBR logical": (5, f"label: dos\nstart=2048, size=1024, type=83\n"
+                       f"start=3072, size={VOLUME_SECTORS + 2048}, type=5\n"
+                       f"start={PARTITION_START}, size={VOLUME_SECTORS}, type=7\n"),
+    "GPT": (2, f"label: gpt\nstart=2048, size=1024, type=L\n"
+               f"start={PARTITION_START}, size={VOLUME_SECTORS}, "
+               f"type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"),
 }
 
 
@@ -95,8 +100,8 @@ class Installed(unittest.TestCase):
             ntfs_image.small_volume())
         cls.secret_record = e2e_support.record_of(cls.volume, SECRET_NAME)
         cls.disks = {}
-        for table, script in PARTITION_TABLES.items():
-            disk = os.path.join(cls.work, f"disk-{table}.img")
+        for table, (_, script) in PARTITION_TABLES.items():
+            disk = os.path.join(cls.work, f"disk-{table.replace(' ', '-')}.img")
             with open(disk, "wb") as f:
                 f.truncate(DISK_MIB << 20)
             subprocess.run(["sfdisk", "-q", disk], input=script, text=True, check=True,
@@ -226,7 +231,8 @@ class Installed(unittest.TestCase):
     def test_partition_of_a_disk_image(self):
         for table, disk in self.disks.items():
             with self.subTest(table=table):
-                self.check_map_dig_unmap(disk, ("--partition", "2"),
+                number = str(PARTITION_TABLES[table][0])
+                self.check_map_dig_unmap(disk, ("--partition", number),
                                          loop_offset=PARTITION_START * SECTOR)
 
     def test_block_device(self):
