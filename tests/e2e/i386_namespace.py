@@ -129,7 +129,8 @@ def _inside(command: list[str], ready_w: int, go_r: int, binfmt: str) -> None:
         os.close(go_r)
         os.execvp(command[0], command)
     except OSError as error:
-        print(f"FAIL: the i386 namespace: {error}", file=sys.stderr)
+        print(("FAIL" if _failed() == 1 else "SKIP")
+              + f": 32-bit programs cannot be started here: {error}", file=sys.stderr)
         sys.stderr.flush()
         os._exit(_failed())
 
@@ -158,7 +159,8 @@ def run(command: list[str]) -> int:
                         f.write("0 0 4294967295\n")
                 os.write(go_w, b"g")
             except OSError as error:
-                print(f"FAIL: the i386 namespace: writing its id maps: {error}",
+                print(("FAIL" if _failed() == 1 else "SKIP") + ": 32-bit programs cannot be "
+                      f"started here: writing the namespace's id maps: {error}",
                       file=sys.stderr)
         os.close(go_w)
         go_w = -1

@@ -7,9 +7,10 @@ through i386_namespace.py, which lets this machine start 32-bit Linux programs (
 has no IA-32 emulation) in a namespace of its own, through qemu's user mode; 32-bit Wine
 then runs the program from a 64-bit prefix made inside that namespace (its syswow64 is
 filled), as `wine64 Sondrel.exe`. windows.cmake registers both runs (ctest e2e.wine64 and
-e2e.wine32, label windows). Each width has its prefix beside its exe, made on first use
-(about 20 s for x86_64, 80 to 120 s for i686); the 32-bit program runs emulated, each run
-taking a few seconds where the 64-bit one takes a fraction of one.
+e2e.wine32, label windows). Each width has its prefix beside its exe, made on first use.
+The 32-bit program runs emulated, a few seconds a run where the 64-bit one takes a fraction
+of one: on a busy 2-core machine the i686 suite takes about 2 minutes (15 to 80 s more when
+it makes its prefix), the x86_64 one about 1 minute.
 
 In the Wine prefix's dosdevices folder `x::` is the image (the raw volume, read through
 CreateFileA and ReadFile) and `x:` a folder (the ordinary listing, through FindFirstFileA).
