@@ -299,7 +299,6 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual({line.path for line in records(self, wine_out).values()}, expected)
         self.assertIn(b"4 hidden files.", wine.stderr)
 
-
     def test_the_exe_runs_as_the_width_it_was_built_for(self):
         file_format, digits = FORMATS[WIDTH]
         objdump = subprocess.run([f"{WIDTH}-w64-mingw32-objdump", "-f", EXE], check=True,
