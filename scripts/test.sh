@@ -18,12 +18,13 @@ for preset in default asan; do
 done
 
 # The Windows program, cross-built with MinGW-w64: 32-bit (the primary target) and
-# 64-bit. Then the suites that use them: imports, and the end-to-end suite under Wine.
+# 64-bit. Then the suites that use them: imports, and the end-to-end suite under Wine for
+# each width (the 32-bit one through qemu, in tests/e2e/i386_namespace.py's namespace).
 for preset in mingw32 mingw64; do
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j"$(nproc)"
 done
-ctest --preset default -L windows
+ctest --preset default -j"$(nproc)" -L windows
 
 # Fuzz targets (clang, libFuzzer, sanitizers): each runs a short smoke time over its corpus.
 cmake --preset fuzz
