@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
+#include "support/TestVolume.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/LittleEndianReader.h"
 

@@ -248,7 +248,7 @@ TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
   for (std::uint32_t base : {40u, 42u}) {
     image.Record(base)
         .Flags(base == 40 ? kFile : kDirectory)
-        .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(base + 1), 0, u""}}));
+        .Resident(0x20, test::AttributeListValue({{0x30, 0, FileReference(base + 1)}}));
     image.Record(base + 1).Flags(kFile).BaseReference(FileReference(base));
   }
   image.Record(41).FileName(FileReference(5), u"moved.txt", 42);
@@ -275,11 +275,13 @@ TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
   const std::uint64_t clusters = image.MftClusters();
   image.Record(0)
       .FileName(FileReference(5, 5), u"$MFT", 32768)
-      .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(0), 0, u""},
-                                                    {0x80, 0, FileReference(0), 2, u""},
-                                                    {0xB0, 0, FileReference(1), 0, u""}}))
-      .NonResident(0x80, test::EncodeRuns(image.MftRuns()), 0, clusters - 1,
-                   clusters * image.ClusterSize(), 32768);
+      .Resident(0x20, test::AttributeListValue({{0x30, 0, FileReference(0)},
+                                                {0x80, 0, FileReference(0)},
+                                                {0xB0, 0, FileReference(1)}}))
+      .NonResident({.runs = test::EncodeRuns(image.MftRuns()),
+                    .lastVcn = clusters - 1,
+                    .allocatedSize = clusters * image.ClusterSize(),
+                    .dataSize = 32768});
   image.Record(1).BaseReference(FileReference(0)).Resident(0xB0, bitmap);
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.Record(20).Flags(kFile).FileName(FileReference(5), u"a.txt", 1);
