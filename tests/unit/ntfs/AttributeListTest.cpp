@@ -90,7 +90,7 @@ class MftPiecesTest : public testing::Test {
         ASSERT_TRUE(PlaceThrough(v, *attribute, std::uint64_t{n} * 1024, records[n]));
       }
     }
-    ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+    ASSERT_TRUE(v.Open());
   }
   std::map<std::uint32_t, Bytes> records;
 };

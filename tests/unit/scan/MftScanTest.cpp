@@ -168,10 +168,11 @@ TEST(ScanMft, RefusesAnMftRecordWithoutBitmapOrData) {
     FakePlatform platform;
     test::MftImageBuilder image;
     image.mftHasBitmap = withBitmap;
-    image.mftHasData = !withBitmap;
     VolumeContext volume;
-    // Without $DATA record 0 still loads: it is read straight from its cluster.
     ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+    // Opening refuses a record 0 without $DATA runs; the scan must refuse a
+    // volume without them all the same, so they are taken away after it.
+    if (withBitmap) volume.mftData = {};
     CapturedStream out;
     CapturedStream err;
     EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), std::nullopt);
@@ -207,6 +208,7 @@ TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
   test::MftImageBuilder image = MakeVolume();
   image.mftDataSize = 0xFFFFFC00;  // four million records claimed
   image.totalSectors = 256;        // a 128 KiB volume holds 128 records of 1 KiB
+  platform.deviceLengths["\\\\.\\X:"] = std::nullopt;  // only the boot sector tells the size
   ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
 }
@@ -233,6 +235,7 @@ TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.mftDataSize = 0x100000000ull + 8 * 65536;  // the low 32 bits alone would say 8 records
   image.totalSectors = 0x1000000;                  // an 8 GiB volume
+  platform.deviceLengths["\\\\.\\X:"] = std::nullopt;  // only the boot sector tells the size
   ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\r'), 65536 + 8);
   EXPECT_EQ(result.total, 2u);
@@ -298,9 +301,9 @@ TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
   test::MftImageBuilder image = MakeVolume();
   image.mftDataSize = 0xFFFFFC00;
   image.totalSectors = 1ull << 40;  // a boot sector that claims half a petabyte
+  platform.deviceLengths["\\\\.\\X:"] = 40 * 1024;  // what the device says it holds: 40 records
   VolumeContext volume;
   ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
-  volume.deviceBytes = 40 * 1024;  // what the device says it holds: 40 records
   CapturedStream out;
   CapturedStream err;
   EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), 9u);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <span>
@@ -16,6 +15,7 @@
 #include "ntfs/DataRun.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/OpenVolume.h"
 #include "ntfs/VolumeContext.h"
 #include "platform/FakePlatform.h"
 #include "support/BootSectorBuilder.h"
@@ -42,22 +42,23 @@ class CountingPlatform : public FakePlatform {
   }
 };
 
-// A volume image in a FakePlatform, opened and its geometry read.
+// A volume image in a FakePlatform: a boot sector for the given geometry,
+// opened through OpenVolumeGeometry since there is no $MFT yet. LayOutMft
+// writes one and opens the image again, fully, through OpenVolume.
 struct TestVolume {
   CountingPlatform platform;
+  VolumeHandle handle;
   VolumeContext volume;
 
   explicit TestVolume(const BootFields& fields, std::size_t clusters = 64) {
     Bytes image(clusters * fields.bytesPerSector * fields.sectorsPerCluster);
     PutBytes(image, 0, MakeBootSector(fields));
     platform.files[kVolumePath] = image;
-    volume.platform = &platform;
-    volume.volumeHandle = platform.CreateFileA(kVolumePath, kGenericRead,
-                                               kFileShareRead | kFileShareWrite, kOpenExisting);
-    std::memcpy(volume.bootSector.data(), image.data(), kBootSectorSize);
-    if (auto g = ReadVolumeGeometry(volume.bootSector).geometry) volume.geometry = *g;
-    volume.deviceBytes = image.size();  // as the run driver asks the platform
+    Take(OpenVolumeGeometry(platform, kVolumePath));
   }
+
+  // Opens the image again through OpenVolume; false when it refuses it.
+  bool Open() { return Take(OpenVolume(platform, kVolumePath)); }
 
   Bytes& Image() { return platform.files[kVolumePath]; }
   void PutAt(std::uint64_t byteOffset, const Bytes& bytes) {
@@ -65,6 +66,16 @@ struct TestVolume {
   }
   void PutCluster(std::uint64_t lcn, const Bytes& bytes) {
     PutAt(lcn * volume.geometry.ClusterSize, bytes);
+  }
+
+ private:
+  // Keeps an opened volume; the opening's own reads are cleared.
+  bool Take(OpenVolumeResult opened) {
+    platform.reads.clear();
+    if (!opened.volume) return false;
+    handle = std::move(opened.volume->handle);
+    volume = std::move(opened.volume->context);
+    return true;
   }
 };
 
@@ -86,7 +97,7 @@ inline bool PlaceThrough(TestVolume& v, const AttributeRecord& attribute, std::u
 }
 
 // Lays an $MFT of recordCount records out at mftStartLcn (contiguous unless
-// runs are given) and loads record 0. Record N carries N at 0x2C; records
+// runs are given) and opens the image through OpenVolume. Record N carries N at 0x2C; records
 // given in `records` (already protected) replace the empty ones.
 inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
                       const std::map<std::uint32_t, Bytes>& records = {}) {
@@ -114,28 +125,23 @@ inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
                             : MakeFileRecord({}, {.size = g.RecordSize, .recordNumber = n});
     if (!PlaceThrough(v, *attribute, std::uint64_t{n} * g.RecordSize, record)) return false;
   }
-  v.platform.reads.clear();
-  return LoadMftSelfRecord(v.volume);
+  return v.Open();
 }
 
-// Returns false when the image gives no usable geometry or record 0 cannot
-// be loaded. The opening's own reads are cleared from platform.reads.
+// Serves image as "\\.\<drive>:" and opens it through OpenVolume, as the
+// run driver does. Returns false when OpenVolume refuses it. The handle
+// stays open for the context's use until the platform goes; the opening's
+// own reads are cleared from platform.reads.
 inline bool OpenTestVolume(FakePlatform& platform, Bytes image, VolumeContext& volume,
                            char drive = 'X') {
-  std::string device = std::string("\\\\.\\") + drive + ":";
+  const std::string device = std::string("\\\\.\\") + drive + ":";
   platform.files[device] = std::move(image);
-  volume.platform = &platform;
-  volume.volumeHandle = platform.CreateFileA(device, kGenericRead, kFileShareRead | kFileShareWrite,
-                                             kOpenExisting);
-  if (volume.volumeHandle == kInvalidHandleValue) return false;
-  std::uint32_t got = 0;
-  if (!platform.ReadFile(volume.volumeHandle, volume.bootSector, &got, nullptr)) return false;
-  GeometryResult geometry = ReadVolumeGeometry(volume.bootSector);
-  if (!geometry.geometry) return false;
-  volume.geometry = *geometry.geometry;
-  bool loaded = LoadMftSelfRecord(volume);
+  OpenVolumeResult opened = OpenVolume(platform, device);
   platform.reads.clear();
-  return loaded;
+  if (!opened.volume) return false;
+  opened.volume->handle.Release();
+  volume = std::move(opened.volume->context);
+  return true;
 }
 
 }  // namespace sondrel::test
