@@ -33,6 +33,17 @@ TEST(ApplyFixups, RestoresEachStrideEndAndNothingElse) {
   }
 }
 
+// A torn write leaves a stride end that is not the update sequence number;
+// it is not compared, so the record is restored and used as it reads.
+TEST(ApplyFixups, DoesNotCompareTheUpdateSequenceNumber) {
+  Bytes r = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1, 2}))});
+  Bytes expected = r;
+  ASSERT_TRUE(ApplyFixups(expected));
+  Put16(r, 1022, 0x1234);  // stride 2 from another write
+  EXPECT_TRUE(ApplyFixups(r));
+  EXPECT_EQ(r, expected);
+}
+
 TEST(ApplyFixups, LeavesTheRecordUnchangedWhenThereIsNothingToRestoreOrItIsDamaged) {
   struct Case {
     std::uint16_t offset;
