@@ -18,8 +18,8 @@ OpenVolumeResult Refuse(OpenStep step, std::string reason, bool accessDenied = f
 OpenVolumeResult OpenVolumeGeometry(Platform& platform, std::string_view devicePath) {
   OpenedVolume opened;
   opened.context.platform = &platform;
-  const FileHandle handle =
-      platform.CreateFileA(devicePath, kGenericRead, kFileShareRead | kFileShareWrite, kOpenExisting);
+  const FileHandle handle = platform.CreateFileA(devicePath, kGenericRead,
+                                                 kFileShareRead | kFileShareWrite, kOpenExisting);
   if (handle == kInvalidHandleValue) {
     const bool denied = platform.GetLastError() == kErrorAccessDenied;
     return Refuse(OpenStep::kOpenDevice, platform.GetLastErrorMessage(), denied);

@@ -185,15 +185,17 @@ class PiecesTest : public testing::Test {
                                  .allocatedSize = 6 * 4096,
                                  .dataSize = 5 * 4096 + 10});
   }
-  static Bytes Extension(std::uint32_t number, Bytes attribute, std::uint64_t base = FileReference(20)) {
+  static Bytes Extension(std::uint32_t number, Bytes attribute,
+                         std::uint64_t base = FileReference(20)) {
     return MakeFileRecord({std::move(attribute)}, {.baseReference = base, .recordNumber = number});
   }
   void SetUp() override {
     for (int lcn : {30, 31, 40, 41, 50}) v.PutCluster(lcn, Bytes(4096, std::byte(lcn)));
     records[20] =
-        MakeFileRecord({ResidentAttribute(kAttributeListType, AttributeListValue({{kDataType, 0, FileReference(20)},
-                                                                         {kDataType, 2, FileReference(21)},
-                                                                         {kDataType, 4, FileReference(22)}})),
+        MakeFileRecord({ResidentAttribute(kAttributeListType,
+                                          AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                              {kDataType, 2, FileReference(21)},
+                                                              {kDataType, 4, FileReference(22)}})),
                         Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)},
                        {.recordNumber = 20});
     records[21] = Extension(21, Piece(BytesOf({0x11, 2, 40, 0}), 2, 3));
@@ -271,16 +273,18 @@ TEST_F(PiecesTest, InconsistentPiecesEndCleanlyAndReadAsZeros) {
       {"entry naming a record past the $MFT",
        [](auto& r) {
          r[20] = MakeFileRecord(
-             {ResidentAttribute(kAttributeListType, AttributeListValue({{kDataType, 0, FileReference(20)},
-                                                               {kDataType, 2, FileReference(5000)},
-                                                               {kDataType, 4, FileReference(22)}})),
+             {ResidentAttribute(kAttributeListType,
+                                AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                    {kDataType, 2, FileReference(5000)},
+                                                    {kDataType, 4, FileReference(22)}})),
               Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)});
        },
        {30, 31, 0, 0, 0, 50}},
       {"list cut inside its last entry",
        [](auto& r) {
-         Bytes list =
-             AttributeListValue({{kDataType, 0, FileReference(20)}, {kDataType, 2, FileReference(21)}, {kDataType, 4, FileReference(22)}});
+         Bytes list = AttributeListValue({{kDataType, 0, FileReference(20)},
+                                          {kDataType, 2, FileReference(21)},
+                                          {kDataType, 4, FileReference(22)}});
          list.resize(list.size() - 3);
          r[20] = MakeFileRecord(
              {ResidentAttribute(kAttributeListType, list), Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)});
@@ -300,14 +304,15 @@ TEST_F(PiecesTest, InconsistentPiecesEndCleanlyAndReadAsZeros) {
 TEST_F(PiecesTest, AMissingPieceIsZeroFilledNoFurtherThanTheVolumeHolds) {
   // The first piece claims 4 GiB and its last piece cannot be found: zeros
   // stand in for it, but only up to the volume's 64 clusters.
-  records[20] = MakeFileRecord(
-      {ResidentAttribute(kAttributeListType,
-                         AttributeListValue({{kDataType, 0, FileReference(20)}, {kDataType, 2, FileReference(5000)}})),
-       NonResidentAttribute({.runs = BytesOf({0x11, 2, 30, 0}),
-                             .lastVcn = 1,
-                             .allocatedSize = 0x100000000,
-                             .dataSize = 0x100000000})},
-      {.recordNumber = 20});
+  records[20] =
+      MakeFileRecord({ResidentAttribute(kAttributeListType,
+                                        AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                            {kDataType, 2, FileReference(5000)}})),
+                      NonResidentAttribute({.runs = BytesOf({0x11, 2, 30, 0}),
+                                            .lastVcn = 1,
+                                            .allocatedSize = 0x100000000,
+                                            .dataSize = 0x100000000})},
+                     {.recordNumber = 20});
   DumpResult result = Dump();
   EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
   EXPECT_FALSE(result.complete);
@@ -319,7 +324,8 @@ TEST_F(PiecesTest, AMissingPieceIsZeroFilledNoFurtherThanTheVolumeHolds) {
 
 TEST_F(PiecesTest, AListThatNamesNoFirstPieceGivesNoData) {
   records[20] = MakeFileRecord({ResidentAttribute(
-      kAttributeListType, AttributeListValue({{kDataType, 2, FileReference(21)}, {kDataType, 4, FileReference(22)}}))});
+      kAttributeListType,
+      AttributeListValue({{kDataType, 2, FileReference(21)}, {kDataType, 4, FileReference(22)}}))});
   EXPECT_EQ(Dump().outcome, DumpOutcome::kNoData);
 }
 

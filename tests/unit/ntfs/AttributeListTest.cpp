@@ -12,10 +12,9 @@ namespace {
 using namespace test;
 
 TEST(DecodeAttributeList, DecodesEntriesAndRefusesEveryTruncation) {
-  const std::vector<ListEntryLayout> layouts = {
-      {0x10, 0, FileReference(20)},
-      {kDataType, 0, FileReference(20, 7), u"ads"},
-      {kDataType, 900, FileReference(0x1234567890)}};
+  const std::vector<ListEntryLayout> layouts = {{0x10, 0, FileReference(20)},
+                                                {kDataType, 0, FileReference(20, 7), u"ads"},
+                                                {kDataType, 900, FileReference(0x1234567890)}};
   const Bytes value = AttributeListValue(layouts);
   AttributeList list = DecodeAttributeList(value);
   EXPECT_FALSE(list.damaged);
@@ -48,7 +47,9 @@ TEST(DecodeAttributeList, StopsAtADamagedEntry) {
                         {"length past the value", 0x04, 2, 0x100},
                         {"name past the entry", 0x06, 1, 0x10}};
   for (const Case& c : cases) {
-    Bytes value = AttributeListValue({{0x10, 0, FileReference(5)}, {kDataType, 0, FileReference(5)}, {kDataType, 4, FileReference(6)}});
+    Bytes value = AttributeListValue({{0x10, 0, FileReference(5)},
+                                      {kDataType, 0, FileReference(5)},
+                                      {kDataType, 4, FileReference(6)}});
     const std::size_t at = 0x20 + c.field;  // damage the second entry
     if (c.width == 1) value[at] = static_cast<std::byte>(c.value);
     if (c.width == 2) Put16(value, at, c.value);
@@ -74,10 +75,11 @@ class MftPiecesTest : public testing::Test {
   void Build(std::uint64_t secondReference) {
     Bytes first = MftPiece(0, 3, 4);
     Bytes second = MftPiece(4, 7, 20);
-    records[0] = MakeFileRecord(
-        {ResidentAttribute(kAttributeListType,
-                           AttributeListValue({{kDataType, 0, FileReference(0)}, {kDataType, 4, secondReference}})),
-         first});
+    records[0] =
+        MakeFileRecord({ResidentAttribute(kAttributeListType,
+                                          AttributeListValue({{kDataType, 0, FileReference(0)},
+                                                              {kDataType, 4, secondReference}})),
+                        first});
     records[3] = MakeFileRecord({second}, {.baseReference = FileReference(0), .recordNumber = 3});
     for (std::uint32_t n = 1; n < 32; ++n) {
       if (n != 3) records[n] = MakeFileRecord({}, {.recordNumber = n});

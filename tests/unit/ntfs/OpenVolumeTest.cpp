@@ -40,8 +40,8 @@ TEST(OpenVolume, ReadsBootSectorGeometryLengthAndRecordZeroAndClosesWhenDropped)
 }
 
 TEST(OpenVolume, TakesTheDeviceLengthFromThePlatformOrZeroWhenItCannotTell) {
-  for (std::optional<std::uint64_t> length : {std::optional<std::uint64_t>{12345},
-                                              std::optional<std::uint64_t>{}}) {
+  for (std::optional<std::uint64_t> length :
+       {std::optional<std::uint64_t>{12345}, std::optional<std::uint64_t>{}}) {
     FakePlatform platform;
     platform.files[kDevice] = test::MftImageBuilder().Build();
     platform.deviceLengths[kDevice] = length;

@@ -21,7 +21,8 @@ inline Bytes BytesOf(std::initializer_list<int> values) {
 
 // The low `width` bytes of v at `at`, least significant first.
 inline void PutLe(Bytes& b, std::size_t at, std::uint64_t v, std::size_t width) {
-  for (std::size_t i = 0; i < width; ++i) b.at(at + i) = static_cast<std::byte>((v >> (8 * i)) & 0xFF);
+  for (std::size_t i = 0; i < width; ++i)
+    b.at(at + i) = static_cast<std::byte>((v >> (8 * i)) & 0xFF);
 }
 inline void Put8(Bytes& b, std::size_t at, std::uint64_t v) { PutLe(b, at, v, 1); }
 inline void Put16(Bytes& b, std::size_t at, std::uint64_t v) { PutLe(b, at, v, 2); }

@@ -34,8 +34,8 @@ inline Bytes EncodeRuns(const std::vector<std::pair<std::uint64_t, std::uint64_t
     std::size_t n = 1;
     if (isSigned) {
       auto s = static_cast<std::int64_t>(v);
-      while (n < 8 && !(s >= -(std::int64_t{1} << (8 * n - 1)) &&
-                        s < (std::int64_t{1} << (8 * n - 1))))
+      while (n < 8 &&
+             !(s >= -(std::int64_t{1} << (8 * n - 1)) && s < (std::int64_t{1} << (8 * n - 1))))
         ++n;
     } else {
       while (n < 8 && (v >> (8 * n)) != 0) ++n;
@@ -112,7 +112,7 @@ inline Bytes NonResidentAttribute(const NonResidentLayout& layout) {
 // A $FILE_NAME value: parent reference, sizes, name length, namespace
 // (1, the long name, unless stated) and the name.
 inline Bytes FileNameValueBytes(std::uint64_t parentReference, std::u16string_view name,
-                           std::uint64_t realSize = 0, std::uint8_t nameSpace = 1) {
+                                std::uint64_t realSize = 0, std::uint8_t nameSpace = 1) {
   Bytes value(0x42 + 2 * name.size());
   Put64(value, 0x00, parentReference);
   Put64(value, 0x28, realSize);  // allocated size, for realism

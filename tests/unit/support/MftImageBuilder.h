@@ -140,10 +140,11 @@ class MftImageBuilder {
     record.FileName(FileReference(5, 5), u"$MFT", std::uint64_t{recordCount} * recordSize);
     if (mftHasData) {
       std::uint64_t clusters = MftClusters();
-      record.NonResident({.runs = EncodeRuns(MftRuns()),
-                          .lastVcn = clusters - 1,
-                          .allocatedSize = clusters * ClusterSize(),
-                          .dataSize = mftDataSize.value_or(std::uint64_t{recordCount} * recordSize)});
+      record.NonResident(
+          {.runs = EncodeRuns(MftRuns()),
+           .lastVcn = clusters - 1,
+           .allocatedSize = clusters * ClusterSize(),
+           .dataSize = mftDataSize.value_or(std::uint64_t{recordCount} * recordSize)});
     }
     if (mftHasBitmap) {
       Bytes bitmap = Bitmap();

@@ -110,9 +110,9 @@ inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
     Put32(runs, 5, g.mftStartLcn);
   }
   NonResidentLayout data{.runs = runs,
-                       .lastVcn = clusters - 1,
-                       .allocatedSize = clusters * g.ClusterSize,
-                       .dataSize = bytes};
+                         .lastVcn = clusters - 1,
+                         .allocatedSize = clusters * g.ClusterSize,
+                         .dataSize = bytes};
   Bytes mftRecord = MakeFileRecord({NonResidentAttribute(data)}, {.size = g.RecordSize});
   Bytes unprotected = mftRecord;
   if (!ApplyFixups(unprotected)) return false;
