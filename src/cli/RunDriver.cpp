@@ -1,8 +1,10 @@
 #include "cli/RunDriver.h"
 
+#include <optional>
+
 #include "cli/RunOptions.h"
 #include "dump/DumpRecord.h"
-#include "ntfs/MftRecordAccess.h"
+#include "ntfs/OpenVolume.h"
 #include "ntfs/VolumeContext.h"
 #include "scan/MftScan.h"
 
@@ -15,19 +17,6 @@ constexpr const char* kAccessDeniedAdvice = "; run Sondrel.exe as administrator"
 #else
 constexpr const char* kAccessDeniedAdvice = "; run sondrel as root";
 #endif
-
-// Closes the volume on every way out of the run.
-class VolumeCloser {
- public:
-  VolumeCloser(Platform& platform, FileHandle handle) : platform_(platform), handle_(handle) {}
-  VolumeCloser(const VolumeCloser&) = delete;
-  VolumeCloser& operator=(const VolumeCloser&) = delete;
-  ~VolumeCloser() { platform_.CloseHandle(handle_); }
-
- private:
-  Platform& platform_;
-  FileHandle handle_;
-};
 
 int Fail(std::FILE* err, const char* what, const std::string& subject, const std::string& reason,
          const char* advice = "") {
@@ -55,6 +44,46 @@ int RunDump(const VolumeContext& volume, const RunOptions& options, std::FILE* e
   return 0;
 }
 
+// The command line's options; nullopt after the usage text went to out.
+std::optional<RunOptions> ParseOrExplain(std::span<const std::string> args, std::FILE* out) {
+  CommandLine commandLine = ParseCommandLine(args);
+  if (!commandLine.options) {
+    if (commandLine.unknownParameter) {
+      std::fprintf(out, "Unknown parameter \"%s\"\n\n", commandLine.unknownParameter->c_str());
+    }
+    PrintUsage(out);
+  }
+  return commandLine.options;
+}
+
+// Says which step of opening the volume failed, and why.
+int ReportOpenFailure(const OpenFailure& failure, const std::string& devicePath, std::FILE* err) {
+  switch (failure.step) {
+    case OpenStep::kOpenDevice:
+      return Fail(err, "cannot open volume", devicePath, failure.reason,
+                  failure.accessDenied ? kAccessDeniedAdvice : "");
+    case OpenStep::kReadBootSector:
+      return Fail(err, "cannot read the boot sector of", devicePath, failure.reason);
+    case OpenStep::kReadGeometry:
+      return Fail(err, "no usable NTFS geometry on", devicePath, failure.reason);
+    case OpenStep::kLoadMftRecord:
+      break;
+  }
+  return Fail(err, "cannot use $MFT record 0 of", devicePath, failure.reason);
+}
+
+// Runs the chosen mode on the open volume.
+int RunChosenMode(const VolumeContext& volume, const RunOptions& options,
+                  const std::string& devicePath, std::FILE* out, std::FILE* err) {
+  if (options.mode == RunMode::kDump) return RunDump(volume, options, err);
+  const ScanMode mode = options.mode == RunMode::kDig ? ScanMode::kDig : ScanMode::kList;
+  if (!ScanMft(volume, mode, options.driveLetter, out, err)) {
+    return Fail(err, "cannot use $MFT record 0 of", devicePath,
+                "it has no unnamed $BITMAP attribute");
+  }
+  return 0;
+}
+
 }  // namespace
 
 void PrintUsage(std::FILE* out) {
@@ -72,61 +101,14 @@ void PrintUsage(std::FILE* out) {
 
 int RunSondrel(Platform& platform, std::span<const std::string> args, std::FILE* out,
                std::FILE* err) {
-  CommandLine commandLine = ParseCommandLine(args);
-  if (!commandLine.options) {
-    if (commandLine.unknownParameter) {
-      std::fprintf(out, "Unknown parameter \"%s\"\n\n", commandLine.unknownParameter->c_str());
-    }
-    PrintUsage(out);
-    return kUsageExitStatus;
-  }
-  const RunOptions& options = *commandLine.options;
+  const std::optional<RunOptions> options = ParseOrExplain(args, out);
+  if (!options) return kUsageExitStatus;
   // A zero drive character ends the device path early, as it would in a C string.
-  const std::string devicePath = DevicePathOf(options.driveChar).c_str();
-
-  VolumeContext volume;
-  volume.platform = &platform;
-  volume.volumeHandle =
-      platform.CreateFileA(devicePath, kGenericRead, kFileShareRead | kFileShareWrite, kOpenExisting);
-  if (volume.volumeHandle == kInvalidHandleValue) {
-    bool denied = platform.GetLastError() == kErrorAccessDenied;
-    return Fail(err, "cannot open volume", devicePath, platform.GetLastErrorMessage(),
-                denied ? kAccessDeniedAdvice : "");
-  }
-  VolumeCloser closer(platform, volume.volumeHandle);
-
-  std::uint32_t bytesRead = 0;
-  if (!platform.ReadFile(volume.volumeHandle, volume.bootSector, &bytesRead, nullptr)) {
-    return Fail(err, "cannot read the boot sector of", devicePath, platform.GetLastErrorMessage());
-  }
-  if (bytesRead < kBootSectorSize) {
-    return Fail(err, "cannot read the boot sector of", devicePath,
-                "only " + std::to_string(bytesRead) + " of 512 bytes");
-  }
-  GeometryResult geometry = ReadVolumeGeometry(volume.bootSector);
-  if (!geometry.geometry) {
-    return Fail(err, "no usable NTFS geometry on", devicePath, geometry.reason);
-  }
-  volume.geometry = *geometry.geometry;
-  volume.deviceBytes = platform.GetLengthInfo(volume.volumeHandle).value_or(0);
-  if (!LoadMftSelfRecord(volume)) {
-    return Fail(err, "cannot use $MFT record 0 of", devicePath,
-                "it cannot be read or has no FILE signature");
-  }
-  // Every record is found through the $MFT's own data runs; without them no
-  // record can be read, and an empty listing would pass for success.
-  if (volume.mftData.pieces.empty() || volume.mftData.IsResident()) {
-    return Fail(err, "cannot use $MFT record 0 of", devicePath,
-                "it has no non-resident unnamed $DATA attribute");
-  }
-
-  if (options.mode == RunMode::kDump) return RunDump(volume, options, err);
-  const ScanMode mode = options.mode == RunMode::kDig ? ScanMode::kDig : ScanMode::kList;
-  if (!ScanMft(volume, mode, options.driveLetter, out, err)) {
-    return Fail(err, "cannot use $MFT record 0 of", devicePath,
-                "it has no unnamed $BITMAP attribute");
-  }
-  return 0;
+  const std::string devicePath = DevicePathOf(options->driveChar).c_str();
+  // The volume stays open, its handle owned here, until the mode is done.
+  OpenVolumeResult opened = OpenVolume(platform, devicePath);
+  if (!opened.volume) return ReportOpenFailure(opened.failure, devicePath, err);
+  return RunChosenMode(opened.volume->context, *options, devicePath, out, err);
 }
 
 }  // namespace sondrel

@@ -35,8 +35,17 @@ std::optional<FileRecordHeader> ReadFileRecordHeader(std::span<const std::byte> 
 bool HasFileMagic(std::span<const std::byte> record);
 
 // Restores the last two bytes of each 512-byte stride from the update
-// sequence array. Returns false and leaves the record untouched when the
-// array or a stride it names would reach past the buffer.
+// sequence array: entry i (i >= 1) goes to the end of stride i.
+// Damaged input:
+// - a record too short for its header, an array that reaches past the
+//   buffer, or a count that names a stride ending past it: returns false and
+//   leaves the record untouched;
+// - a count of 0 or 1 names no stride: returns true, nothing changed;
+// - the update sequence number (entry 0) is not compared with the stride
+//   ends it replaces, so a torn write, whose strides come from different
+//   writes, is not detected: the record is restored and used as it reads;
+// - a count below the strides the record holds restores only those it names;
+// - the signature is not checked here (callers ask HasFileMagic).
 bool ApplyFixups(std::span<std::byte> record);
 
 // Attribute header, common, resident and non-resident fields.

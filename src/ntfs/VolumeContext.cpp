@@ -105,6 +105,15 @@ std::uint64_t VolumeSize(const VolumeContext& volume) {
   return size;
 }
 
+std::optional<std::uint32_t> ReadBootSector(VolumeContext& volume) {
+  std::uint32_t bytesRead = 0;
+  if (volume.platform == nullptr ||
+      !volume.platform->ReadFile(volume.volumeHandle, volume.bootSector, &bytesRead, nullptr)) {
+    return std::nullopt;
+  }
+  return bytesRead;
+}
+
 bool ReadSectors(const VolumeContext& volume, std::uint64_t firstSector, std::uint32_t sectorCount,
                  std::span<std::byte> dest) {
   const std::uint32_t sectorSize = volume.geometry.bytesPerSector;

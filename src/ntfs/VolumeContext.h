@@ -57,6 +57,14 @@ struct VolumeContext {
 // the tool walk or allocate more than the volume could ever hold.
 std::uint64_t VolumeSize(const VolumeContext& volume);
 
+// Reads the first kBootSectorSize bytes of the device into volume.bootSector:
+// the one read made before the geometry, and so the sector size, is known.
+// It reads from the handle's own position, which a fresh handle holds at 0,
+// so the Win32 platform may serve it from one whole 4096-byte sector on a
+// disk that takes nothing smaller. Returns the bytes read, nullopt when the
+// read failed.
+std::optional<std::uint32_t> ReadBootSector(VolumeContext& volume);
+
 // One positioned platform read of whole sectors into the first
 // sectorCount * bytesPerSector bytes of dest. Returns false on a failed or
 // short read; the part not read is then zero-filled. A dest too small for the

@@ -77,6 +77,8 @@ bool FakePlatform::WriteFile(FileHandle handle, std::span<const std::byte> buffe
 std::optional<std::uint64_t> FakePlatform::GetLengthInfo(FileHandle handle) {
   auto it = open_.find(handle);
   if (it == open_.end()) return std::nullopt;
+  auto given = deviceLengths.find(it->second.path);
+  if (given != deviceLengths.end()) return given->second;
   return files[it->second.path].size();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ class FakePlatform : public Platform {
   // pattern "<dir>\*" lists it, a full path "<dir>\<name>" finds one entry by
   // long or short name (exact first, then ignoring ASCII case).
   std::map<std::string, std::vector<FindData>> directories;
+  // What GetLengthInfo answers for a path in place of the served file's size;
+  // nullopt plays a device that cannot tell its length.
+  std::map<std::string, std::optional<std::uint64_t>> deviceLengths;
   // Paths that exist but cannot be opened (as if locked).
   std::vector<std::string> lockedPaths;
 
@@ -58,7 +62,7 @@ class FakePlatform : public Platform {
   // Code units below 0x100 map to one byte (a Latin-1 code page); others to 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
   std::string GetLastErrorMessage() override { return lastError_; }
-  // The size of the file the handle serves.
+  // The size of the file the handle serves, unless deviceLengths says otherwise.
   std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override;
 
  private:

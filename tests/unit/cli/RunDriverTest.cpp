@@ -185,7 +185,10 @@ test::Bytes DumpVolume() {
   builder.Record(16).FileName(test::FileReference(5), u"hello.txt", 5).Resident(0x80, kHello);
   builder.Record(17)
       .FileName(test::FileReference(5), u"lost.bin", 8000)
-      .NonResident(0x80, test::EncodeRuns({{2, 100000}}), 0, 1, 2 * 4096, 8000);
+      .NonResident({.runs = test::EncodeRuns({{2, 100000}}),
+                    .lastVcn = 1,
+                    .allocatedSize = 2 * 4096,
+                    .dataSize = 8000});
   builder.Record(18).FileName(test::FileReference(5), u"empty", 0);
   return builder.Build();
 }

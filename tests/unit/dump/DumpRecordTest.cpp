@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
+#include <functional>
+#include <map>
+
+#include "ntfs/AttributeList.h"
+#include "support/TestVolume.h"
 
 namespace sondrel {
 namespace {
@@ -78,7 +82,7 @@ TEST_F(DumpRecordTest, RecordZeroDumpsTheWholeMft) {
 
 TEST_F(DumpRecordTest, RefusedRecordsCreateNothingAndLeaveAnExistingFileAlone) {
   Bytes directory = MakeFileRecord(
-      {ResidentAttribute(kFileNameType, FileNameValueBytes(5, 0, u"dir"))}, {.flags = 3});
+      {ResidentAttribute(kFileNameType, FileNameValueBytes(5, u"dir"))}, {.flags = 3});
   Bytes onlyNamed = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1}), u"ads")});
   Bytes noMagic = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1}))});
   PutBytes(noMagic, 0, BytesOf({'B', 'A', 'A', 'D'}));
@@ -164,6 +168,165 @@ TEST_F(DumpRecordTest, AnEmptyValueMakesAnEmptyFile) {
     EXPECT_EQ(Dump(index).outcome, DumpOutcome::kWritten);
     EXPECT_TRUE(Output().empty());
   }
+}
+
+// A file (record 20) whose unnamed $DATA lies in three pieces: VCN 0-1 in
+// the base record at LCN 30, VCN 2-3 in record 21 at LCN 40, VCN 4-5 in
+// record 22 (sparse then LCN 50). 4096-byte clusters, 1024-byte records.
+class PiecesTest : public testing::Test {
+ protected:
+  TestVolume v{{512, 8, 4, 0xF6}, 64};
+  std::map<std::uint32_t, Bytes> records;
+
+  static Bytes Piece(Bytes runs, std::uint64_t startVcn, std::uint64_t lastVcn) {
+    return NonResidentAttribute({.runs = std::move(runs),
+                                 .startVcn = startVcn,
+                                 .lastVcn = lastVcn,
+                                 .allocatedSize = 6 * 4096,
+                                 .dataSize = 5 * 4096 + 10});
+  }
+  static Bytes Extension(std::uint32_t number, Bytes attribute,
+                         std::uint64_t base = FileReference(20)) {
+    return MakeFileRecord({std::move(attribute)}, {.baseReference = base, .recordNumber = number});
+  }
+  void SetUp() override {
+    for (int lcn : {30, 31, 40, 41, 50}) v.PutCluster(lcn, Bytes(4096, std::byte(lcn)));
+    records[20] =
+        MakeFileRecord({ResidentAttribute(kAttributeListType,
+                                          AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                              {kDataType, 2, FileReference(21)},
+                                                              {kDataType, 4, FileReference(22)}})),
+                        Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)},
+                       {.recordNumber = 20});
+    records[21] = Extension(21, Piece(BytesOf({0x11, 2, 40, 0}), 2, 3));
+    records[22] = Extension(22, Piece(BytesOf({0x01, 1, 0x11, 1, 50, 0}), 4, 5));
+  }
+  Bytes Expected(std::initializer_list<int> clusterFill) {
+    Bytes out;
+    for (int fill : clusterFill) PutBytes(out, out.size(), Bytes(4096, std::byte(fill)));
+    out.resize(5 * 4096 + 10);
+    return out;
+  }
+  DumpResult Dump() {
+    EXPECT_TRUE(LayOutMft(v, 32, {}, records));
+    return DumpRecordData(v.volume, 20, "out");
+  }
+};
+
+TEST_F(PiecesTest, DumpWritesEveryPieceInVcnOrder) {
+  ASSERT_TRUE(LayOutMft(v, 32, {}, records));
+  Bytes base(1024);
+  ReadMftRecord(v.volume, 20, base);
+  auto stream = FindAttributeStream(v.volume, base, 20, kDataType);
+  ASSERT_TRUE(stream);
+  EXPECT_TRUE(stream->consistent);
+  ASSERT_EQ(stream->pieces.size(), 3u);
+  EXPECT_EQ(stream->ValueSize(), 5u * 4096 + 10);
+
+  v.platform.reads.clear();
+  Bytes dest(6 * 4096);
+  EXPECT_TRUE(ReadStreamVcnRange(v.volume, *stream, 1, 5, dest));
+  ASSERT_EQ(v.platform.reads.size(), 3u);  // VCN 1, VCN 2-3, VCN 5; VCN 4 is sparse
+  EXPECT_EQ(v.platform.reads[0].offset, 31u * 4096);
+  EXPECT_EQ(v.platform.reads[1].offset, 40u * 4096);
+  EXPECT_EQ(v.platform.reads[1].length, 2u * 4096);
+  EXPECT_EQ(v.platform.reads[2].offset, 50u * 4096);
+
+  DumpResult result = DumpRecordData(v.volume, 20, "out");
+  EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(v.platform.files["out"], Expected({30, 31, 40, 41, 0, 50}));
+}
+
+TEST_F(PiecesTest, InconsistentPiecesEndCleanlyAndReadAsZeros) {
+  struct Case {
+    const char* what;
+    std::function<void(std::map<std::uint32_t, Bytes>&)> damage;
+    std::initializer_list<int> expected;
+  };
+  const Case cases[] = {
+      {"extension is no file record",
+       [](auto& r) {
+         PutBytes(r[21], 0, BytesOf({'B', 'A', 'A', 'D'}));
+       },
+       {30, 31, 0, 0, 0, 50}},
+      {"extension points to another base",
+       [](auto& r) {
+         r[21] = Extension(21, Piece(BytesOf({0x11, 2, 40, 0}), 2, 3), FileReference(7));
+       },
+       {30, 31, 0, 0, 0, 50}},
+      {"extension that is a base record",
+       [](auto& r) {
+         r[21] = Extension(21, Piece(BytesOf({0x11, 2, 40, 0}), 2, 3), 0);
+       },
+       {30, 31, 0, 0, 0, 50}},
+      {"piece overlapping the first",
+       [](auto& r) {
+         r[21] = Extension(21, Piece(BytesOf({0x11, 3, 40, 0}), 1, 3));
+       },
+       {30, 31, 0, 0, 0, 50}},
+      {"piece at another VCN than listed",
+       [](auto& r) {
+         r[22] = Extension(22, Piece(BytesOf({0x11, 2, 50, 0}), 6, 7));
+       },
+       {30, 31, 40, 41, 0, 0}},
+      {"entry naming a record past the $MFT",
+       [](auto& r) {
+         r[20] = MakeFileRecord(
+             {ResidentAttribute(kAttributeListType,
+                                AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                    {kDataType, 2, FileReference(5000)},
+                                                    {kDataType, 4, FileReference(22)}})),
+              Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)});
+       },
+       {30, 31, 0, 0, 0, 50}},
+      {"list cut inside its last entry",
+       [](auto& r) {
+         Bytes list = AttributeListValue({{kDataType, 0, FileReference(20)},
+                                          {kDataType, 2, FileReference(21)},
+                                          {kDataType, 4, FileReference(22)}});
+         list.resize(list.size() - 3);
+         r[20] = MakeFileRecord(
+             {ResidentAttribute(kAttributeListType, list), Piece(BytesOf({0x11, 2, 30, 0}), 0, 1)});
+       },
+       {30, 31, 40, 41, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    c.damage(records);
+    DumpResult result = Dump();
+    EXPECT_EQ(result.outcome, DumpOutcome::kWritten) << c.what;
+    EXPECT_FALSE(result.complete) << c.what;
+    EXPECT_EQ(v.platform.files["out"], Expected(c.expected)) << c.what;
+  }
+}
+
+TEST_F(PiecesTest, AMissingPieceIsZeroFilledNoFurtherThanTheVolumeHolds) {
+  // The first piece claims 4 GiB and its last piece cannot be found: zeros
+  // stand in for it, but only up to the volume's 64 clusters.
+  records[20] =
+      MakeFileRecord({ResidentAttribute(kAttributeListType,
+                                        AttributeListValue({{kDataType, 0, FileReference(20)},
+                                                            {kDataType, 2, FileReference(5000)}})),
+                      NonResidentAttribute({.runs = BytesOf({0x11, 2, 30, 0}),
+                                            .lastVcn = 1,
+                                            .allocatedSize = 0x100000000,
+                                            .dataSize = 0x100000000})},
+                     {.recordNumber = 20});
+  DumpResult result = Dump();
+  EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+  EXPECT_FALSE(result.complete);
+  Bytes expected(64 * 4096);
+  PutBytes(expected, 0, Bytes(4096, std::byte{30}));
+  PutBytes(expected, 4096, Bytes(4096, std::byte{31}));
+  EXPECT_EQ(v.platform.files["out"], expected);
+}
+
+TEST_F(PiecesTest, AListThatNamesNoFirstPieceGivesNoData) {
+  records[20] = MakeFileRecord({ResidentAttribute(
+      kAttributeListType,
+      AttributeListValue({{kDataType, 2, FileReference(21)}, {kDataType, 4, FileReference(22)}}))});
+  EXPECT_EQ(Dump().outcome, DumpOutcome::kNoData);
 }
 
 }  // namespace

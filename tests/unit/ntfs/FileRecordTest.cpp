@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
+#include "support/FileRecordBuilder.h"
 
 namespace sondrel {
 namespace {
@@ -31,6 +31,17 @@ TEST(ApplyFixups, RestoresEachStrideEndAndNothingElse) {
     EXPECT_TRUE(ApplyFixups(r));
     EXPECT_EQ(r, expected) << size;
   }
+}
+
+// A torn write leaves a stride end that is not the update sequence number;
+// it is not compared, so the record is restored and used as it reads.
+TEST(ApplyFixups, DoesNotCompareTheUpdateSequenceNumber) {
+  Bytes r = MakeFileRecord({ResidentAttribute(kDataType, BytesOf({1, 2}))});
+  Bytes expected = r;
+  ASSERT_TRUE(ApplyFixups(expected));
+  Put16(r, 1022, 0x1234);  // stride 2 from another write
+  EXPECT_TRUE(ApplyFixups(r));
+  EXPECT_EQ(r, expected);
 }
 
 TEST(ApplyFixups, LeavesTheRecordUnchangedWhenThereIsNothingToRestoreOrItIsDamaged) {
@@ -78,7 +89,7 @@ TEST(FindAttribute, ReturnsTheFirstUnnamedOfTheType) {
   Bytes named = ResidentAttribute(kDataType, BytesOf({1}), u"ads");
   Bytes unnamed = ResidentAttribute(kDataType, BytesOf({2, 3}));
   Bytes second = ResidentAttribute(kDataType, BytesOf({4}));
-  Bytes name = ResidentAttribute(kFileNameType, FileNameValueBytes(5, 0, u"a"));
+  Bytes name = ResidentAttribute(kFileNameType, FileNameValueBytes(5, u"a"));
   Bytes r = MakeFileRecord({name, named, unnamed, second});
   ASSERT_TRUE(ApplyFixups(r));
   auto found = FindAttribute(r, kDataType);
@@ -120,7 +131,7 @@ TEST(FindAttribute, StopsAtADamagedAttribute) {
       {"name past the attribute", 0x09, 1, 0xFF},
   };
   for (const Case& c : cases) {
-    Bytes first = ResidentAttribute(kFileNameType, FileNameValueBytes(5, 0, u"abc"));
+    Bytes first = ResidentAttribute(kFileNameType, FileNameValueBytes(5, u"abc"));
     if (c.width == 1) first[c.field] = static_cast<std::byte>(c.value);
     if (c.width == 2) Put16(first, c.field, c.value);
     if (c.width == 4) Put32(first, c.field, c.value);
@@ -173,7 +184,7 @@ TEST(AttributeValueSize, ResidentEmptyValueIsZero) {
 }
 
 TEST(ReadFileNameValue, DecodesAndRefusesEveryTruncation) {
-  const Bytes value = FileNameValueBytes(0x0001000000000005, 0x1122334455, u"name.txt");
+  const Bytes value = FileNameValueBytes(0x0001000000000005, u"name.txt", 0x1122334455);
   Bytes r = MakeFileRecord({ResidentAttribute(kFileNameType, value)});
   ASSERT_TRUE(ApplyFixups(r));
   auto attribute = FindAttribute(r, kFileNameType);

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
 #include "ntfs/MftRecordAccess.h"
+#include "support/TestVolume.h"
 
 namespace sondrel {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/LittleEndianReader.h"
+#include "support/TestVolume.h"
 
 namespace sondrel {
 namespace {

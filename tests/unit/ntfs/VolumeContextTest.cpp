@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/NtfsImage.h"
+#include "support/TestVolume.h"
 
 namespace sondrel {
 namespace {

@@ -168,10 +168,11 @@ TEST(ScanMft, RefusesAnMftRecordWithoutBitmapOrData) {
     FakePlatform platform;
     test::MftImageBuilder image;
     image.mftHasBitmap = withBitmap;
-    image.mftHasData = !withBitmap;
     VolumeContext volume;
-    // Without $DATA record 0 still loads: it is read straight from its cluster.
     ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+    // Opening refuses a record 0 without $DATA runs; the scan must refuse a
+    // volume without them all the same, so they are taken away after it.
+    if (withBitmap) volume.mftData = {};
     CapturedStream out;
     CapturedStream err;
     EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), std::nullopt);
@@ -207,6 +208,7 @@ TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
   test::MftImageBuilder image = MakeVolume();
   image.mftDataSize = 0xFFFFFC00;  // four million records claimed
   image.totalSectors = 256;        // a 128 KiB volume holds 128 records of 1 KiB
+  platform.deviceLengths["\\\\.\\X:"] = std::nullopt;  // only the boot sector tells the size
   ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
 }
@@ -233,6 +235,7 @@ TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.mftDataSize = 0x100000000ull + 8 * 65536;  // the low 32 bits alone would say 8 records
   image.totalSectors = 0x1000000;                  // an 8 GiB volume
+  platform.deviceLengths["\\\\.\\X:"] = std::nullopt;  // only the boot sector tells the size
   ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\r'), 65536 + 8);
   EXPECT_EQ(result.total, 2u);
@@ -248,7 +251,7 @@ TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
   for (std::uint32_t base : {40u, 42u}) {
     image.Record(base)
         .Flags(base == 40 ? kFile : kDirectory)
-        .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(base + 1), 0, u""}}));
+        .Resident(0x20, test::AttributeListValue({{0x30, 0, FileReference(base + 1)}}));
     image.Record(base + 1).Flags(kFile).BaseReference(FileReference(base));
   }
   image.Record(41).FileName(FileReference(5), u"moved.txt", 42);
@@ -275,11 +278,13 @@ TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
   const std::uint64_t clusters = image.MftClusters();
   image.Record(0)
       .FileName(FileReference(5, 5), u"$MFT", 32768)
-      .Resident(0x20, test::MakeAttributeListValue({{0x30, 0, FileReference(0), 0, u""},
-                                                    {0x80, 0, FileReference(0), 2, u""},
-                                                    {0xB0, 0, FileReference(1), 0, u""}}))
-      .NonResident(0x80, test::EncodeRuns(image.MftRuns()), 0, clusters - 1,
-                   clusters * image.ClusterSize(), 32768);
+      .Resident(0x20, test::AttributeListValue({{0x30, 0, FileReference(0)},
+                                                {0x80, 0, FileReference(0)},
+                                                {0xB0, 0, FileReference(1)}}))
+      .NonResident({.runs = test::EncodeRuns(image.MftRuns()),
+                    .lastVcn = clusters - 1,
+                    .allocatedSize = clusters * image.ClusterSize(),
+                    .dataSize = 32768});
   image.Record(1).BaseReference(FileReference(0)).Resident(0xB0, bitmap);
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
   image.Record(20).Flags(kFile).FileName(FileReference(5), u"a.txt", 1);
@@ -296,9 +301,9 @@ TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
   test::MftImageBuilder image = MakeVolume();
   image.mftDataSize = 0xFFFFFC00;
   image.totalSectors = 1ull << 40;  // a boot sector that claims half a petabyte
+  platform.deviceLengths["\\\\.\\X:"] = 40 * 1024;  // what the device says it holds: 40 records
   VolumeContext volume;
   ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
-  volume.deviceBytes = 40 * 1024;  // what the device says it holds: 40 records
   CapturedStream out;
   CapturedStream err;
   EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), 9u);
