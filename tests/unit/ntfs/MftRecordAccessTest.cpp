@@ -118,5 +118,43 @@ TEST(LoadMftSelfRecord, FailsOnAFailedReadOrARecordWithoutFileMagic) {
   EXPECT_EQ(v.volume.mftSelfRecord, Bytes(1024));
 }
 
+// Record 0's own $DATA claiming to start at VCN 2 (damaged: the first piece
+// of the $MFT always starts at 0). It yields no gathered stream; records are
+// then read through that one attribute as it stands: VCNs below its start
+// and past its last VCN give zeros without a read, the rest are read through
+// its runs.
+TEST(LoadMftSelfRecord, ARecordZeroDataStartingPastVcnZeroMapsOnlyFromItsStart) {
+  TestVolume v({512, 8, 4, 0xF6}, 16);                      // 4096-byte clusters, 1024-byte records
+  NonResidentLayout data{.runs = BytesOf({0x11, 2, 8, 0}),  // VCN 2..3 at LCN 8..9
+                         .startVcn = 2,
+                         .lastVcn = 3,
+                         .allocatedSize = 4 * 4096,
+                         .dataSize = 4 * 4096};
+  v.PutCluster(4, MakeFileRecord({NonResidentAttribute(data)}));
+  v.PutCluster(8, MakeFileRecord({}, {.recordNumber = 8}));
+  v.PutCluster(9, MakeFileRecord({}, {.recordNumber = 12}));
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+  EXPECT_TRUE(v.volume.mftData.pieces.empty());
+
+  struct Case {
+    std::uint32_t record;
+    bool found;
+    std::size_t reads;
+  };
+  const Case cases[] = {{0, false, 0}, {4, false, 0}, {8, true, 1}, {12, true, 1}, {16, false, 0}};
+  for (const Case& c : cases) {
+    v.platform.reads.clear();
+    Bytes record(1024, std::byte{0xAA});
+    ReadMftRecord(v.volume, c.record, record);
+    EXPECT_EQ(v.platform.reads.size(), c.reads) << c.record;
+    if (c.found) {
+      EXPECT_EQ(NumberOf(record), c.record);
+      EXPECT_EQ(v.platform.reads[0].offset, (8 + (c.record - 8) / 4) * 4096ull);
+    } else {
+      EXPECT_EQ(record, Bytes(1024)) << c.record;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sondrel
