@@ -47,6 +47,10 @@ struct VolumeContext {
   // Every piece of the $MFT's unnamed $DATA, set by LoadMftSelfRecord. When
   // empty, record reads go through mftSelfRecord's own $DATA alone.
   DataStream mftData;
+  // mftSelfRecord's own unnamed $DATA as it stands, for record reads when no
+  // stream could be gathered (say a damaged startVcn); its runs are decoded
+  // once, like mftData's.
+  DataStream mftSelfData;
   // The device's own length from the platform, 0 when it cannot be told.
   std::uint64_t deviceBytes = 0;
 };
