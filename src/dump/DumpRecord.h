@@ -20,7 +20,7 @@ struct DumpResult {
   DumpOutcome outcome = DumpOutcome::kNoRecord;
   std::string error;  // the platform's error text for the two failures
   // False when part of the written value could not be read or mapped and was
-  // written as zeros, or the value was cut to its allocated size.
+  // written as zeros, or a damaged value was cut (see DumpRecordData).
   bool complete = true;
 };
 
@@ -33,7 +33,8 @@ inline constexpr std::uint32_t kDumpChunkBytes = 16 * 1024 * 1024;
 // everything past the initialized size as zeros. The record number is
 // dumpIndex taken as unsigned 32-bit.
 // Damaged values are cut, and the dump then reported incomplete:
-// - never more than the data size (the full 64 bits) nor the allocated size;
+// - never more than the data size (the full 64 bits); a data size above the
+//   allocated size is cut to it;
 // - never past the clusters the runs map, unless a piece named by the
 //   attribute list was unusable: its VCNs are written as zeros, but the
 //   value no further than the volume's size;
