@@ -57,7 +57,7 @@ struct VolumeContext {
 
 // The most bytes the volume can hold: the boot sector's total sectors and the
 // device's length, whichever is smaller and known (all ones when neither is).
-// Sizes read from records are capped by it, so a few hostile bytes cannot make
+// Sizes read from records are capped by it, so a few damaged bytes cannot make
 // the tool walk or allocate more than the volume could ever hold.
 std::uint64_t VolumeSize(const VolumeContext& volume);
 

@@ -156,5 +156,37 @@ TEST(LoadMftSelfRecord, ARecordZeroDataStartingPastVcnZeroMapsOnlyFromItsStart) 
   }
 }
 
+// An $MFT of 64 KiB records in 20,000 one-cluster runs of 512-byte clusters,
+// all named by record 0: each record is read with one read per run it lies
+// in, and no record costs a decoding of the whole list.
+TEST(ReadMftRecord, AnMftInTwentyThousandOneClusterRunsIsReadWithOneReadPerRun) {
+  constexpr std::uint32_t kRuns = 20000;
+  constexpr std::uint32_t kRecordSize = 64 * 1024;
+  constexpr std::uint32_t kClustersPerRecord = kRecordSize / 512;
+  constexpr std::uint32_t kRecords = kRuns / kClustersPerRecord;  // 156
+  TestVolume v({512, 1, 16, 0xF0}, 16 + kRuns);
+  ASSERT_EQ(v.volume.geometry.RecordSize, kRecordSize);
+  Bytes runs = BytesOf({0x11, 1, 16});
+  for (std::uint32_t i = 1; i < kRuns; ++i) PutBytes(runs, runs.size(), BytesOf({0x11, 1, 1}));
+  runs.push_back(std::byte{0});
+  NonResidentLayout data{.runs = runs,
+                         .lastVcn = kRuns - 1,
+                         .allocatedSize = std::uint64_t{kRuns} * 512,
+                         .dataSize = std::uint64_t{kRecords} * kRecordSize};
+  v.PutCluster(16, MakeFileRecord({NonResidentAttribute(data)}, {.size = kRecordSize}));
+  for (std::uint32_t n = 1; n < kRecords; ++n) {
+    v.PutCluster(16 + n * kClustersPerRecord,
+                 MakeFileRecord({}, {.size = kRecordSize, .recordNumber = n}));
+  }
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+  Bytes record(kRecordSize);
+  for (std::uint32_t n = 0; n < kRecords; ++n) {
+    v.platform.reads.clear();
+    ReadMftRecord(v.volume, n, record);
+    ASSERT_EQ(NumberOf(record), n);
+    ASSERT_EQ(v.platform.reads.size(), kClustersPerRecord) << n;
+  }
+}
+
 }  // namespace
 }  // namespace sondrel
