@@ -1,5 +1,6 @@
-// A non-resident attribute as hostile input: run-list decoding, MapVcn and
-// ReadVcnRange / ReadAttributeValue over a fake volume of known bytes.
+// A non-resident attribute as hostile input: run-list decoding, MapVcn, and
+// ReadStreamVcnRange / ReadStreamValue of the attribute as a stream of one
+// piece over a fake volume of known bytes.
 //
 // Input: byte 0 picks the cluster size (512 << (b & 3)), bytes 1..8 the first
 // VCN asked for, bytes 9..10 the cluster count (at most 64), and the rest is
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "ntfs/DataRun.h"
+#include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/LittleEndianReader.h"
 #include "ntfs/VolumeContext.h"
@@ -87,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (attribute) {
       std::vector<std::byte> value(std::min(sondrel::AttributeAllocatedSize(*attribute),
                                             kMaxValueBytes));
-      (void)sondrel::ReadAttributeValue(volume, *attribute, value);
+      (void)sondrel::ReadStreamValue(volume, sondrel::DataStream::Of(*attribute), value);
     }
     return 0;
   }
@@ -99,14 +101,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  const sondrel::DataStream stream = sondrel::DataStream::Of(*attribute);
   std::vector<std::byte> range(std::size_t{count} * volume.geometry.ClusterSize);
-  (void)sondrel::ReadVcnRange(volume, *attribute, firstVcn, count, range);
+  (void)sondrel::ReadStreamVcnRange(volume, stream, firstVcn, count, range);
   // A destination shorter than the range asks for: must get only what fits.
   std::vector<std::byte> shorter(range.size() / 2 + 1);
-  (void)sondrel::ReadVcnRange(volume, *attribute, firstVcn, count, shorter);
+  (void)sondrel::ReadStreamVcnRange(volume, stream, firstVcn, count, shorter);
 
   std::vector<std::byte> value(std::min(sondrel::AttributeAllocatedSize(*attribute),
                                         kMaxValueBytes));
-  (void)sondrel::ReadAttributeValue(volume, *attribute, value);
+  (void)sondrel::ReadStreamValue(volume, stream, value);
   return 0;
 }

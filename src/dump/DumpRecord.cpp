@@ -7,9 +7,51 @@
 #include "ntfs/AttributeList.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/ZeroFill.h"
 
 namespace sondrel {
 namespace {
+
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+// clusters * clusterSize, all ones when that does not fit.
+std::uint64_t ClusterBytes(std::uint64_t clusters, std::uint64_t clusterSize) {
+  return clusterSize != 0 && clusters > kMax64 / clusterSize ? kMax64 : clusters * clusterSize;
+}
+
+struct DumpLength {
+  std::uint64_t bytes = 0;
+  bool complete = true;  // false when a damaged value was cut
+};
+
+// The bytes of the value to write: its data size, cut as the header says.
+DumpLength LengthToDump(const VolumeContext& volume, const DataStream& stream) {
+  DumpLength length{stream.ValueSize(), stream.consistent};
+  if (stream.IsResident()) return length;
+  const std::uint64_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint64_t volumeBytes = VolumeSize(volume);
+  const std::uint64_t mappedBytes = ClusterBytes(stream.MappedClusters(), clusterSize);
+  const std::uint64_t reach = stream.consistent ? mappedBytes : std::max(mappedBytes, volumeBytes);
+  std::uint64_t limit = std::min(stream.AllocatedSize(), reach);
+  if (clusterSize != 0) {
+    if (auto past = stream.Runs().FirstVcnPast(volumeBytes / clusterSize)) {
+      limit = std::min(limit, ClusterBytes(*past, clusterSize));
+    }
+  }
+  if (length.bytes > limit) {
+    length.bytes = limit;
+    length.complete = false;
+  }
+  return length;
+}
+
+// The output file, created or truncated, opened for writing without sharing;
+// kInvalidHandleValue and the platform's error text when it cannot be.
+FileHandle CreateDumpFile(Platform& platform, const std::string& name, std::string& error) {
+  const FileHandle out = platform.CreateFileA(name, kGenericWrite, 0, kCreateAlways);
+  if (out == kInvalidHandleValue) error = platform.GetLastErrorMessage();
+  return out;
+}
 
 // Writes all of bytes with one WriteFile; a failed or short write is an error.
 bool WriteAll(Platform& platform, FileHandle handle, std::span<const std::byte> bytes,
@@ -23,6 +65,43 @@ bool WriteAll(Platform& platform, FileHandle handle, std::span<const std::byte> 
     error = "wrote " + std::to_string(written) + " of " + std::to_string(bytes.size()) + " bytes";
   }
   return false;
+}
+
+// Reads the first size bytes of a non-resident stream and writes them in
+// chunks of at most kDumpChunkBytes: one WriteFile when the value fits one
+// chunk, an empty value still gets its (empty) write. Bytes past the
+// initialized size are written as zeros and their clusters not read.
+bool WriteChunks(const VolumeContext& volume, FileHandle out, const DataStream& stream,
+                 std::uint64_t size, DumpResult& result) {
+  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint64_t initialized = stream.InitializedSize();
+  const std::uint32_t chunkClusters = std::max<std::uint32_t>(kDumpChunkBytes / clusterSize, 1);
+  std::vector<std::byte> buffer(static_cast<std::size_t>(
+      std::min<std::uint64_t>(size, std::uint64_t{chunkClusters} * clusterSize)));
+  std::uint64_t vcn = 0;
+  std::uint64_t done = 0;
+  bool written = true;
+  do {
+    const std::size_t bytes =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size()));
+    const auto clusters = static_cast<std::uint32_t>((bytes + clusterSize - 1) / clusterSize);
+    std::span<std::byte> chunk = std::span(buffer).first(bytes);
+    // The clusters that hold the chunk's initialized head are read whole
+    // (a partial cluster only at the value's end), the rest is zeros.
+    const std::size_t data = static_cast<std::size_t>(
+        initialized <= done ? 0 : std::min<std::uint64_t>(initialized - done, bytes));
+    const auto dataClusters = static_cast<std::uint32_t>((data + clusterSize - 1) / clusterSize);
+    if (data > 0) {
+      const std::size_t read = static_cast<std::size_t>(
+          std::min<std::uint64_t>(std::uint64_t{dataClusters} * clusterSize, bytes));
+      result.complete &= ReadStreamVcnRange(volume, stream, vcn, dataClusters, chunk.first(read));
+    }
+    ZeroFill(chunk.subspan(data));
+    written = WriteAll(*volume.platform, out, chunk, result.error);
+    vcn += clusters;
+    done += bytes;
+  } while (written && done < size);
+  return written;
 }
 
 }  // namespace
@@ -39,62 +118,19 @@ DumpResult DumpRecordData(const VolumeContext& volume, std::int32_t dumpIndex,
     result.outcome = DumpOutcome::kNoData;
     return result;
   }
-
-  // Never more than the value's allocated size nor past the clusters its
-  // runs map: beyond either lies nothing of the value, and a hostile data
-  // size would otherwise have us write gigabytes of zeros.
-  std::uint64_t size = stream->ValueSize();
-  if (!stream->IsResident()) {
-    const std::uint64_t clusterSize = volume.geometry.ClusterSize;
-    const std::uint64_t mapped = stream->MappedClusters();
-    const std::uint64_t mappedBytes =
-        clusterSize != 0 && mapped > std::numeric_limits<std::uint64_t>::max() / clusterSize
-            ? std::numeric_limits<std::uint64_t>::max()
-            : mapped * clusterSize;
-    // When a piece named by the attribute list is unusable, its VCNs are
-    // written as zeros up to the recorded size, but never past what the
-    // volume itself could hold.
-    const std::uint64_t reach =
-        stream->consistent ? mappedBytes : std::max(mappedBytes, VolumeSize(volume));
-    const std::uint64_t limit = std::min(stream->AllocatedSize(), reach);
-    if (size > limit) {
-      size = limit;
-      result.complete = false;
-    }
-  }
-  result.complete = result.complete && stream->consistent;
+  const DumpLength length = LengthToDump(volume, *stream);
+  result.complete = length.complete;
 
   Platform& platform = *volume.platform;
-  const FileHandle out = platform.CreateFileA(dumpFileName, kGenericWrite, 0, kCreateAlways);
+  const FileHandle out = CreateDumpFile(platform, dumpFileName, result.error);
   if (out == kInvalidHandleValue) {
     result.outcome = DumpOutcome::kCreateFailed;
-    result.error = platform.GetLastErrorMessage();
     return result;
   }
-
-  bool written = true;
-  if (stream->IsResident()) {
-    written = WriteAll(platform, out, stream->pieces.front().View().ResidentValue(), result.error);
-  } else {
-    const std::uint32_t clusterSize = volume.geometry.ClusterSize;
-    const std::uint32_t chunkClusters = std::max<std::uint32_t>(kDumpChunkBytes / clusterSize, 1);
-    std::vector<std::byte> buffer(static_cast<std::size_t>(
-        std::min<std::uint64_t>(size, std::uint64_t{chunkClusters} * clusterSize)));
-    std::uint64_t vcn = 0;
-    std::uint64_t done = 0;
-    // One WriteFile of the whole value when it fits one chunk; an empty value
-    // still gets its (empty) write.
-    do {
-      const std::size_t bytes =
-          static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size()));
-      const auto clusters = static_cast<std::uint32_t>((bytes + clusterSize - 1) / clusterSize);
-      std::span<std::byte> piece = std::span(buffer).first(bytes);
-      result.complete &= ReadStreamVcnRange(volume, *stream, vcn, clusters, piece) || bytes == 0;
-      written = WriteAll(platform, out, piece, result.error);
-      vcn += clusters;
-      done += bytes;
-    } while (written && done < size);
-  }
+  const bool written =
+      stream->IsResident()
+          ? WriteAll(platform, out, stream->pieces.front().View().ResidentValue(), result.error)
+          : WriteChunks(volume, out, *stream, length.bytes, result);
   platform.CloseHandle(out);
   result.outcome = written ? DumpOutcome::kWritten : DumpOutcome::kWriteFailed;
   return result;

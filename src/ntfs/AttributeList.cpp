@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
-#include "ntfs/DataRun.h"
+#include "ntfs/ExtensionRecordCache.h"
 #include "ntfs/LittleEndianReader.h"
-#include "ntfs/MftRecordAccess.h"
 
 namespace sondrel {
 namespace {
@@ -23,15 +23,6 @@ std::optional<DataStream> StreamOfRecordAlone(std::span<const std::byte> record,
   DataStream stream;
   stream.pieces.push_back(OwnedAttribute::CopyOf(*attribute));
   return stream;
-}
-
-// The unnamed attribute of the type that an entry names within its record.
-std::optional<AttributeRecord> FindPiece(std::span<const std::byte> record,
-                                         const AttributeListEntry& entry) {
-  return WalkAttributes(record, [&entry](const AttributeRecord& a) {
-    if (a.header.typeCode != entry.typeCode || a.header.nameLength != 0) return false;
-    return a.IsResident() ? entry.startVcn == 0 : a.header.startVcn == entry.startVcn;
-  });
 }
 
 // Pieces in VCN order; one whose VCNs overlap an earlier piece is dropped.
@@ -99,7 +90,7 @@ std::optional<AttributeList> ReadAttributeList(const VolumeContext& volume,
   const std::uint64_t size =
       std::min<std::uint64_t>(attribute->header.dataSize, kMaxAttributeListBytes);
   std::vector<std::byte> value(static_cast<std::size_t>(size));
-  ReadAttributeValue(volume, *attribute, value);
+  ReadStreamValue(volume, DataStream::Of(*attribute), value);
   AttributeList list = DecodeAttributeList(value);
   list.damaged = list.damaged || size < attribute->header.dataSize;
   return list;
@@ -113,44 +104,42 @@ std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
 
   DataStream stream;
   bool consistent = !list->damaged;
-  std::vector<std::byte> extension(volume.geometry.RecordSize);
-  std::optional<std::uint64_t> loaded;
-  bool extensionUsable = false;
+  // The entries that name a piece of the attribute, no more than a whole
+  // list of the smallest entries NTFS writes can hold.
+  std::vector<const AttributeListEntry*> named;
   for (const AttributeListEntry& entry : list->entries) {
     if (entry.typeCode != typeCode || !entry.name.empty()) continue;
-    const std::uint64_t number = entry.fileReference & kRecordNumberMask;
-    std::span<const std::byte> holder = baseRecord;
-    if (number != baseNumber) {
-      if (number > std::numeric_limits<std::uint32_t>::max()) {
-        consistent = false;
-        continue;
-      }
-      if (loaded != number) {
-        ReadMftRecord(volume, static_cast<std::uint32_t>(number), extension);
-        loaded = number;
-        // An extension record must point back to this base record.
-        auto header = ReadFileRecordHeader(extension);
-        extensionUsable = HasFileMagic(extension) && header && header->baseFileReference != 0 &&
-                          (header->baseFileReference & kRecordNumberMask) == baseNumber;
-      }
-      if (!extensionUsable) {
-        consistent = false;
-        continue;
-      }
-      holder = extension;
+    if (named.size() == kMaxPiecesFollowed) {
+      consistent = false;
+      break;
     }
-    auto piece = FindPiece(holder, entry);
-    if (!piece) {
+    named.push_back(&entry);
+  }
+  ExtensionRecordCache holders(volume, baseRecord, baseNumber, typeCode);
+  for (const AttributeListEntry* entry : named) {
+    holders.Want(entry->fileReference & kRecordNumberMask, entry->startVcn);
+  }
+  // A piece named twice is taken once; the second naming overlaps the first.
+  std::set<const OwnedAttribute*> taken;
+  for (const AttributeListEntry* entry : named) {
+    const OwnedAttribute* piece =
+        holders.Find(entry->fileReference & kRecordNumberMask, entry->startVcn);
+    if (piece == nullptr) {
       consistent = false;
       continue;
     }
-    if (piece->IsResident()) {
+    if (piece->header.nonResident == 0) {
       // A resident value is whole in one attribute: nothing else to gather.
       DataStream resident;
-      resident.pieces.push_back(OwnedAttribute::CopyOf(*piece));
+      resident.pieces.push_back(*piece);
       return resident;
     }
-    stream.pieces.push_back(OwnedAttribute::CopyOf(*piece));
+    if (!taken.insert(piece).second) {
+      const bool empty = piece->header.lastVcn == kEmptyLastVcn && piece->header.startVcn == 0;
+      consistent = consistent && empty;
+      continue;
+    }
+    stream.pieces.push_back(*piece);
   }
   if (stream.pieces.empty()) {
     // A list that names no usable piece: the record's own attribute, if any.

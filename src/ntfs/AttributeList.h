@@ -2,6 +2,7 @@
 // extension records named by its $ATTRIBUTE_LIST (0x20).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,20 +32,30 @@ struct AttributeList {
 // truncated or damaged list yields its whole entries and damaged = true.
 AttributeList DecodeAttributeList(std::span<const std::byte> value);
 
-// NTFS keeps an attribute list to 256 KiB; a larger recorded size is damage.
+// NTFS keeps an attribute list to 256 KiB.
 inline constexpr std::uint32_t kMaxAttributeListBytes = 256 * 1024;
+// The most list entries that one look-up follows: a list of 256 KiB holds no
+// more entries of the smallest size NTFS writes (0x20 bytes, no name).
+inline constexpr std::size_t kMaxPiecesFollowed = kMaxAttributeListBytes / 0x20;
 
 // The $ATTRIBUTE_LIST of a record, read (resident or not) and decoded;
-// nullopt when the record has none.
+// nullopt when the record has none. A list recorded as larger than
+// kMaxAttributeListBytes is damaged: only its first 256 KiB are read and
+// decoded, and the list is marked damaged.
 std::optional<AttributeList> ReadAttributeList(const VolumeContext& volume,
                                                std::span<const std::byte> record);
 
 // The unnamed attribute of the type of base record baseNumber, with every
 // piece of it: from the record alone, or through its attribute list from the
 // extension records (read with ReadMftRecord) that name baseNumber as their
-// base. Pieces that cannot be used (an unreadable or foreign extension
-// record, a missing attribute, VCNs overlapping an earlier piece) are left
-// out and the stream marked inconsistent; their VCNs then read as zeros.
+// base. Pieces that cannot be used (a damaged, unreadable or foreign
+// extension record, a missing attribute, VCNs overlapping an earlier piece)
+// are left out and the stream marked inconsistent; their VCNs then read as
+// zeros. The work is bounded whatever the list says: at most
+// kMaxPiecesFollowed entries are followed (a longer list is damaged, its
+// further entries left out), and each record they name is read at most once
+// (ExtensionRecordCache), so one look-up costs at most that many record
+// reads and walks.
 // Nullopt when there is no such attribute or no piece starts at VCN 0 (its
 // sizes are then unknown). Also how the scan finds a $FILE_NAME or $BITMAP
 // that lies in an extension record: pieces.front().View() is the attribute.

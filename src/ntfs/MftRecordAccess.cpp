@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ntfs/AttributeList.h"
-#include "ntfs/DataRun.h"
+#include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/ZeroFill.h"
 
@@ -15,6 +15,7 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
   const VolumeGeometry& g = volume.geometry;
   volume.mftSelfRecord.assign(g.RecordSize, std::byte{0});
   volume.mftData = {};
+  volume.mftSelfData = {};
   if (g.RecordSize == 0 || g.bytesPerSector == 0) return false;
   // Whole sectors that hold the record: a record smaller than a sector is
   // taken from the head of the one sector that holds it.
@@ -28,6 +29,9 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
   std::copy_n(scratch.begin(), g.RecordSize, volume.mftSelfRecord.begin());
   if (!ok || !ApplyFixups(volume.mftSelfRecord) || !HasFileMagic(volume.mftSelfRecord)) {
     return false;
+  }
+  if (auto data = FindAttribute(volume.mftSelfRecord, kDataType)) {
+    volume.mftSelfData = DataStream::Of(*data);
   }
   // The $MFT's $DATA may continue in extension records. Those are read
   // through the pieces gathered so far (at first record 0's own), so gather
@@ -46,15 +50,8 @@ bool LoadMftSelfRecord(VolumeContext& volume) {
 
 bool ReadMftClusters(const VolumeContext& volume, std::uint64_t firstVcn, std::uint32_t count,
                      std::span<std::byte> dest) {
-  if (!volume.mftData.pieces.empty()) {
-    return ReadStreamVcnRange(volume, volume.mftData, firstVcn, count, dest);
-  }
-  auto data = FindAttribute(volume.mftSelfRecord, kDataType);
-  if (!data) {
-    ZeroFill(dest);
-    return false;
-  }
-  return ReadVcnRange(volume, *data, firstVcn, count, dest);
+  const DataStream& data = volume.mftData.pieces.empty() ? volume.mftSelfData : volume.mftData;
+  return ReadStreamVcnRange(volume, data, firstVcn, count, dest);
 }
 
 void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,

@@ -47,13 +47,17 @@ struct VolumeContext {
   // Every piece of the $MFT's unnamed $DATA, set by LoadMftSelfRecord. When
   // empty, record reads go through mftSelfRecord's own $DATA alone.
   DataStream mftData;
+  // mftSelfRecord's own unnamed $DATA as it stands, for record reads when no
+  // stream could be gathered (say a damaged startVcn); its runs are decoded
+  // once, like mftData's.
+  DataStream mftSelfData;
   // The device's own length from the platform, 0 when it cannot be told.
   std::uint64_t deviceBytes = 0;
 };
 
 // The most bytes the volume can hold: the boot sector's total sectors and the
 // device's length, whichever is smaller and known (all ones when neither is).
-// Sizes read from records are capped by it, so a few hostile bytes cannot make
+// Sizes read from records are capped by it, so a few damaged bytes cannot make
 // the tool walk or allocate more than the volume could ever hold.
 std::uint64_t VolumeSize(const VolumeContext& volume);
 

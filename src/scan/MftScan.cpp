@@ -43,12 +43,7 @@ std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const DataStre
   if (clusterSize != 0) wanted = (wanted + clusterSize - 1) / clusterSize * clusterSize;
   std::uint64_t size = std::min<std::uint64_t>(wanted, bitmap.AllocatedSize());
   std::vector<std::byte> copy(static_cast<std::size_t>(size));
-  if (bitmap.IsResident()) {
-    ReadAttributeValue(volume, bitmap.pieces.front().View(), copy);
-  } else if (clusterSize != 0) {
-    auto clusters = static_cast<std::uint32_t>((size + clusterSize - 1) / clusterSize);
-    ReadStreamVcnRange(volume, bitmap, 0, clusters, copy);
-  }
+  ReadStreamValue(volume, bitmap, copy);
   return copy;
 }
 

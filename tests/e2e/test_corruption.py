@@ -158,6 +158,25 @@ class Corruption(unittest.TestCase):
                 self.assertEqual(result.get(str(number)), self.baseline[str(number)],
                                  f"dump of record {number}")
 
+    def dump_only(self, volume: Volume, number: int) -> tuple[e2e_support.Run, bytes, str]:
+        """-dump of one record of a damaged image, written to a file that the caller
+        removes (the image's path is returned for icat). Returns the run and the dump."""
+        path = os.path.join(self.work, f"dump-{number}.img")
+        with open(path, "wb") as f:
+            f.write(volume.image)
+        folder = tempfile.mkdtemp(prefix="dosdevices-", dir=self.work)
+        os.symlink(path, os.path.join(folder, "x::"))
+        os.symlink(self.view, os.path.join(folder, "x:"))
+        run = run_sondrel(["-dump", "x", str(number), "out.bin"], folder, cwd=folder,
+                          timeout=TIMEOUT)
+        out = os.path.join(folder, "out.bin")
+        dump = b""
+        if os.path.exists(out):
+            with open(out, "rb") as f:
+                dump = f.read()
+        shutil.rmtree(folder)
+        return run, dump, path
+
     # --- the damages ------------------------------------------------------------------
 
     def test_update_sequence_count_too_large(self):
@@ -388,6 +407,123 @@ class Corruption(unittest.TestCase):
             return Damage(status=1, dump_status=0)
         self.damaged(damage)
 
+
+    def test_run_past_end_of_volume_stops_the_dump_at_the_volume(self):
+        # Sizes of 2^40 clusters, all mapped by one run from the file's first cluster:
+        # the dump ends with the volume's last cluster, reads and writes nothing past it,
+        # and says it is incomplete.
+        clusters = 1 << 40
+        first_lcn = 0
+
+        def damage(volume):
+            nonlocal first_lcn
+            record = volume.record(self.fragmented)
+            data = ntfs_layout.find(record, 0x80)
+            first_lcn = ntfs_layout.decode_runs(record, data)[0][3]
+            entry = bytes([0x46]) + clusters.to_bytes(6, "little") + \
+                first_lcn.to_bytes(4, "little") + b"\x00"
+            if len(entry) > data.length - data.runs_offset:
+                self.skipTest("no room for the run")
+            position = data.offset + data.runs_offset
+            record[position:position + len(entry)] = entry
+            set_u64(record, data.offset + 0x18, clusters - 1)  # lastVcn
+            for offset in (0x28, 0x30, 0x38):
+                set_u64(record, data.offset + offset, clusters * volume.boot.cluster_size)
+            volume.write_record(self.fragmented, record)
+            return Damage({self.fragmented}, dumps=[self.fragmented],
+                          incomplete={self.fragmented})
+        self.damaged(damage)
+
+        volume = Volume(self.pristine)
+        damage(volume)
+        run, dump, path = self.dump_only(volume, self.fragmented)
+        os.remove(path)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn("incomplete dump", run.stderr)
+        boot = volume.boot
+        volume_clusters = boot.total_sectors * boot.bytes_per_sector // boot.cluster_size
+        start = first_lcn * boot.cluster_size
+        self.assertEqual(len(dump), (volume_clusters - first_lcn) * boot.cluster_size)
+        self.assertEqual(dump, self.pristine[start:start + len(dump)])
+
+    def test_initialized_size_below_the_data_size_dumps_zeros_past_it(self):
+        # A non-resident $DATA whose initialized size is edited down: past it the file
+        # holds zeros, as icat reads it, whatever its clusters hold. A resident value has
+        # no initialized size: its dump is its value, as icat reads it.
+        original = self.baseline[str(self.fragmented)]
+        for initialized in (0, 5000):
+            with self.subTest(initialized=initialized):
+                volume = Volume(self.pristine)
+                record = volume.record(self.fragmented)
+                data = ntfs_layout.find(record, 0x80)
+                self.assertTrue(data.non_resident)
+                set_u64(record, data.offset + 0x38, initialized)
+                volume.write_record(self.fragmented, record)
+                run, dump, path = self.dump_only(volume, self.fragmented)
+                icat = e2e_support.tsk_bytes("icat", path, str(self.fragmented))
+                os.remove(path)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(dump, original[:initialized] +
+                                 bytes(len(original) - initialized))
+                self.assertEqual(dump, icat)
+        volume = Volume(self.pristine)
+        self.assertFalse(ntfs_layout.find(volume.record(self.file), 0x80).non_resident)
+        run, dump, path = self.dump_only(volume, self.file)
+        icat = e2e_support.tsk_bytes("icat", path, str(self.file))
+        os.remove(path)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(dump, icat)
+
+    def test_data_in_hundreds_of_one_cluster_runs_dumps_as_icat_reads_it(self):
+        # The file's $DATA rewritten as one-cluster runs filling its record, every
+        # other one sparse, the real ones jumping between the file's clusters.
+        volume = Volume(self.pristine)
+        record = volume.record(self.fragmented)
+        data = ntfs_layout.find(record, 0x80)
+        if ntfs_layout.attributes(record)[-1].offset != data.offset:
+            self.skipTest("$DATA is not the record's last attribute")
+        lcns = []
+        for _, _, length, lcn in ntfs_layout.decode_runs(record, data):
+            lcns += [lcn + i for i in range(length)] if lcn else []
+        start = data.offset + data.runs_offset
+        room = struct.unpack_from("<I", record, 0x1C)[0] - 16 - start  # end markers
+        runs = bytearray()
+        previous = 0
+        vcn = 0
+        while True:
+            if vcn % 2:
+                entry = bytes([0x01, 1])
+            else:
+                lcn = lcns[(vcn * 7) % len(lcns)]
+                width = next(w for w in (1, 2, 3, 4) if -(1 << (8 * w - 1)) <= lcn - previous
+                             < 1 << (8 * w - 1))
+                entry = bytes([0x01 | width << 4, 1]) + \
+                    (lcn - previous).to_bytes(width, "little", signed=True)
+            if len(runs) + len(entry) > room:
+                break
+            runs += entry
+            previous = lcn if not vcn % 2 else previous
+            vcn += 1
+        runs += b"\x00"
+        length = (data.runs_offset + len(runs) + 7) & ~7
+        record[start:data.offset + length] = runs + bytes(data.offset + length - start - len(runs))
+        set_u32(record, data.offset + 4, length)
+        end = data.offset + length
+        set_u32(record, end, 0xFFFFFFFF)
+        set_u32(record, end + 4, 0)
+        set_u32(record, 0x18, end + 8)
+        cluster_size = volume.boot.cluster_size
+        set_u64(record, data.offset + 0x18, vcn - 1)
+        for offset in (0x28, 0x30, 0x38):
+            set_u64(record, data.offset + offset, vcn * cluster_size)
+        volume.write_record(self.fragmented, record)
+        self.assertGreater(vcn, 100)
+        run, dump, path = self.dump_only(volume, self.fragmented)
+        icat = e2e_support.tsk_bytes("icat", path, str(self.fragmented))
+        os.remove(path)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(len(dump), vcn * cluster_size)
+        self.assertEqual(dump, icat)
 
 if __name__ == "__main__":
     e2e_support.main()

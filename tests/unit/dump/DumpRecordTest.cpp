@@ -329,5 +329,62 @@ TEST_F(PiecesTest, AListThatNamesNoFirstPieceGivesNoData) {
   EXPECT_EQ(Dump().outcome, DumpOutcome::kNoData);
 }
 
+// A run of 2^40 clusters from LCN 60 on a volume of 64 clusters: the dump
+// stops at the first cluster off the volume, reading and writing nothing
+// beyond it, and says it is incomplete.
+TEST_F(DumpRecordTest, StopsAtTheFirstClusterPastTheVolume) {
+  FillCluster(20, 0x20);
+  for (int lcn = 60; lcn < 64; ++lcn) FillCluster(lcn, lcn);
+  const std::uint64_t clusters = (std::uint64_t{1} << 40) + 1;
+  NonResidentLayout data{.runs = BytesOf({0x11, 1, 20, 0x16, 0, 0, 0, 0, 0, 1, 40, 0}),
+                         .lastVcn = clusters - 1,
+                         .allocatedSize = clusters * 4096,
+                         .dataSize = clusters * 4096};
+  LayOut({{5, MakeFileRecord({NonResidentAttribute(data)})}});
+  v.platform.reads.clear();
+  DumpResult result = Dump(5);
+  EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+  EXPECT_FALSE(result.complete);
+  Bytes expected(v.Image().begin() + 20 * 4096, v.Image().begin() + 21 * 4096);
+  PutBytes(expected, expected.size(), Bytes(v.Image().begin() + 60 * 4096, v.Image().end()));
+  EXPECT_EQ(Output(), expected);
+  for (const auto& read : v.platform.reads) {
+    EXPECT_LE(read.offset + read.length, v.Image().size());
+  }
+}
+
+// Past the initialized size a value holds zeros, whatever its clusters hold:
+// those are written as zeros and their clusters not read.
+TEST_F(DumpRecordTest, WritesZerosPastTheInitializedSize) {
+  for (int lcn = 20; lcn < 23; ++lcn) FillCluster(lcn, lcn);
+  struct Case {
+    std::uint64_t initialized;
+    std::size_t clustersRead;
+  };
+  const std::uint64_t size = 3 * 4096 - 100;
+  for (const Case c : {Case{5000, 2}, Case{0, 0}, Case{4096, 1}, Case{1u << 30, 3}}) {
+    SCOPED_TRACE(c.initialized);
+    Bytes attribute = NonResidentAttribute({.runs = BytesOf({0x11, 3, 20, 0}),
+                                            .lastVcn = 2,
+                                            .allocatedSize = 3 * 4096,
+                                            .dataSize = size});
+    Put64(attribute, 0x38, c.initialized);
+    LayOut({{5, MakeFileRecord({attribute})}});
+    v.platform.reads.clear();
+    DumpResult result = Dump(5);
+    EXPECT_EQ(result.outcome, DumpOutcome::kWritten);
+    EXPECT_TRUE(result.complete);
+    Bytes expected(v.Image().begin() + 20 * 4096, v.Image().begin() + 20 * 4096 + size);
+    const std::size_t kept = static_cast<std::size_t>(std::min(c.initialized, size));
+    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(kept), expected.end(), std::byte{0});
+    EXPECT_EQ(Output(), expected);
+    std::uint64_t bytesRead = 0;
+    for (std::size_t i = 1; i < v.platform.reads.size(); ++i) {  // the first is the record
+      bytesRead += v.platform.reads[i].length;
+    }
+    EXPECT_EQ(bytesRead, c.clustersRead * 4096);
+  }
+}
+
 }  // namespace
 }  // namespace sondrel

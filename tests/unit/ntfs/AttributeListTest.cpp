@@ -128,5 +128,106 @@ TEST_F(MftPiecesTest, APieceKeptInARecordThatOnlyItMapsIsLeftOutCleanly) {
   EXPECT_TRUE(HasFileMagic(record));
 }
 
+// One $ATTRIBUTE_LIST of 256 KiB (8,192 $DATA entries, alternating between
+// records 21 and 22) kept in clusters that the lists of records 20 and 23 to
+// 26 all name; 21 and 22 are extensions of 20, foreign to the others. Each
+// look-up reads the list once and each of the two records once, where
+// reading a record per entry would cost 8,192 reads.
+TEST(ExtensionRecordCache, ReadsEachExtensionRecordOncePerLookUp) {
+  constexpr std::uint64_t kEntries = kMaxAttributeListBytes / 0x20;
+  TestVolume v({512, 8, 4, 0xF6}, 128);
+  std::vector<ListEntryLayout> entries;
+  for (std::uint64_t i = 0; i < kEntries; ++i) {
+    entries.push_back({kDataType, i, FileReference(i % 2 == 0 ? 21 : 22)});
+  }
+  const Bytes list = AttributeListValue(entries);
+  ASSERT_EQ(list.size(), kMaxAttributeListBytes);
+  v.PutCluster(40, list);  // LCN 40..103
+  const Bytes listAttribute = NonResidentAttribute({.type = kAttributeListType,
+                                                    .runs = BytesOf({0x11, 64, 40, 0}),
+                                                    .lastVcn = 63,
+                                                    .allocatedSize = kMaxAttributeListBytes,
+                                                    .dataSize = kMaxAttributeListBytes});
+  std::map<std::uint32_t, Bytes> records;
+  for (std::uint32_t n : {20u, 23u, 24u, 25u, 26u}) {
+    records[n] = MakeFileRecord({listAttribute}, {.recordNumber = n});
+  }
+  auto piece = [](std::uint64_t vcn, int lcn) {
+    return NonResidentAttribute({.runs = BytesOf({0x11, 1, lcn, 0}),
+                                 .startVcn = vcn,
+                                 .lastVcn = vcn,
+                                 .allocatedSize = 2 * 4096,
+                                 .dataSize = 2 * 4096});
+  };
+  records[21] = MakeFileRecord({piece(0, 30)}, {.baseReference = FileReference(20), .recordNumber = 21});
+  records[22] = MakeFileRecord({piece(1, 31)}, {.baseReference = FileReference(20), .recordNumber = 22});
+  ASSERT_TRUE(LayOutMft(v, 32, {}, records));
+
+  for (std::uint32_t n : {20u, 23u, 24u, 25u, 26u}) {
+    SCOPED_TRACE(n);
+    Bytes base(1024);
+    ReadMftRecord(v.volume, n, base);
+    v.platform.reads.clear();
+    auto stream = FindAttributeStream(v.volume, base, n, kDataType);
+    EXPECT_EQ(v.platform.reads.size(), 3u);  // the list, record 21, record 22
+    if (n == 20) {
+      ASSERT_TRUE(stream);
+      EXPECT_EQ(stream->pieces.size(), 2u);
+      EXPECT_FALSE(stream->consistent);  // most entries name no piece
+    } else {
+      EXPECT_FALSE(stream);
+    }
+    // A type the list does not name costs the list alone.
+    v.platform.reads.clear();
+    EXPECT_FALSE(FindAttributeStream(v.volume, base, n, kFileNameType));
+    EXPECT_EQ(v.platform.reads.size(), 1u);
+  }
+}
+
+// 1,900 pieces of one value, named by a resident list in a 64 KiB base
+// record and kept ten to an extension record: gathered with one read per
+// extension record, decoded into one map, and read with one read per piece.
+TEST(ExtensionRecordCache, GathersAndReadsNineteenHundredPiecesInLinearReads) {
+  constexpr std::uint32_t kPieces = 1900;
+  constexpr std::uint32_t kRecords = kPieces / 10;  // numbers 1..190
+  TestVolume v({512, 8, 4, 0xF6}, 512);             // 4096-byte clusters, 1024-byte records
+  std::vector<ListEntryLayout> entries;
+  std::map<std::uint32_t, std::vector<Bytes>> held;
+  for (std::uint32_t i = 0; i < kPieces; ++i) {
+    const std::uint32_t holder = 1 + i % kRecords;  // spread, so consecutive entries differ
+    entries.push_back({kDataType, i, FileReference(holder)});
+    // Each piece one cluster at LCN 300 + (i % 200); pieces never share a run.
+    Bytes runs = BytesOf({0x21, 1, 0, 0, 0});
+    Put16(runs, 2, 300 + i % 200);
+    held[holder].push_back(NonResidentAttribute({.runs = runs,
+                                                 .startVcn = i,
+                                                 .lastVcn = i,
+                                                 .allocatedSize = kPieces * 4096,
+                                                 .dataSize = kPieces * 4096}));
+  }
+  const Bytes list = AttributeListValue(entries);
+  Bytes base = MakeFileRecord({ResidentAttribute(kAttributeListType, list)},
+                              {.size = 64 * 1024, .recordNumber = 200});
+  ASSERT_TRUE(ApplyFixups(base));
+  std::map<std::uint32_t, Bytes> records;
+  for (auto& [number, pieces] : held) {
+    records[number] = MakeFileRecord(pieces, {.baseReference = FileReference(200), .recordNumber = number});
+  }
+  ASSERT_TRUE(LayOutMft(v, 256, {}, records));
+
+  v.platform.reads.clear();
+  auto stream = FindAttributeStream(v.volume, base, 200, kDataType);
+  ASSERT_TRUE(stream);
+  EXPECT_TRUE(stream->consistent);
+  EXPECT_EQ(stream->pieces.size(), kPieces);
+  EXPECT_EQ(v.platform.reads.size(), kRecords);
+  EXPECT_EQ(stream->Runs().Extents().size(), kPieces);
+
+  v.platform.reads.clear();
+  Bytes value(kPieces * 4096);
+  EXPECT_TRUE(ReadStreamValue(v.volume, *stream, value));
+  EXPECT_EQ(v.platform.reads.size(), kPieces);
+}
+
 }  // namespace
 }  // namespace sondrel

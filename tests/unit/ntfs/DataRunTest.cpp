@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ntfs/DataStream.h"
 #include "support/TestVolume.h"
 
 namespace sondrel {
@@ -99,16 +100,16 @@ TEST(MapVcn, NeverMapsOutsideWhatTheAttributeHolds) {
   EXPECT_EQ(MapVcn(*b, 101)->lcn, 10u);
 }
 
-class ReadVcnRangeTest : public testing::Test {
+class ReadStreamVcnRangeTest : public testing::Test {
  protected:
   TestVolume v{{512, 8, 4, 0xF6}, 8};
 };
 
-TEST_F(ReadVcnRangeTest, MakesOneReadPerRunPieceAndNoneForSparse) {
+TEST_F(ReadStreamVcnRangeTest, MakesOneReadPerRunPieceAndNoneForSparse) {
   Bytes r = DataRecord({.runs = kExampleRuns, .lastVcn = 135});
   auto attribute = FindAttribute(r, kDataType);
   Bytes dest(10 * 4096);
-  ReadVcnRange(v.volume, *attribute, 20, 10, dest);
+  ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 20, 10, dest);
   ASSERT_EQ(v.platform.reads.size(), 2u);
   EXPECT_EQ(v.platform.reads[0].offset, 22088ull * 4096);
   EXPECT_EQ(v.platform.reads[0].length, 4u * 4096);
@@ -117,18 +118,18 @@ TEST_F(ReadVcnRangeTest, MakesOneReadPerRunPieceAndNoneForSparse) {
 
   v.platform.reads.clear();
   Bytes crossing(4 * 4096, std::byte{0xAA});
-  ReadVcnRange(v.volume, *attribute, 70, 4, crossing);
+  ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 70, 4, crossing);
   ASSERT_EQ(v.platform.reads.size(), 1u);
   EXPECT_EQ(v.platform.reads[0].offset, 21858ull * 4096);
   EXPECT_EQ(v.platform.reads[0].length, 2u * 4096);
   EXPECT_EQ(crossing, Bytes(4 * 4096));  // unreadable and sparse clusters both zero
 
   v.platform.reads.clear();
-  ReadVcnRange(v.volume, *attribute, 30, 0, dest);
+  ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 30, 0, dest);
   EXPECT_TRUE(v.platform.reads.empty());
 }
 
-TEST_F(ReadVcnRangeTest, ReadsTheClustersAndZeroFillsWhatCannotBeMapped) {
+TEST_F(ReadStreamVcnRangeTest, ReadsTheClustersAndZeroFillsWhatCannotBeMapped) {
   for (std::size_t i = 0; i < 4096; ++i) {
     v.Image()[2 * 4096 + i] = std::byte{0x22};
     v.Image()[5 * 4096 + i] = std::byte{0x55};
@@ -137,75 +138,78 @@ TEST_F(ReadVcnRangeTest, ReadsTheClustersAndZeroFillsWhatCannotBeMapped) {
   Bytes r = DataRecord({.runs = BytesOf({0x11, 1, 5, 0x01, 1, 0x11, 1, 0xFD, 0}), .lastVcn = 5});
   auto attribute = FindAttribute(r, kDataType);
   Bytes dest(8 * 4096, std::byte{0xAA});
-  EXPECT_FALSE(ReadVcnRange(v.volume, *attribute, 0, 6, std::span(dest).first(6 * 4096)));
+  EXPECT_FALSE(ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 0, 6,
+                                  std::span(dest).first(6 * 4096)));
   EXPECT_EQ(dest[0], std::byte{0x55});
   EXPECT_EQ(dest[4096], std::byte{0});
   EXPECT_EQ(dest[2 * 4096], std::byte{0x22});
   EXPECT_EQ(Bytes(dest.begin() + 3 * 4096, dest.begin() + 6 * 4096), Bytes(3 * 4096));
   EXPECT_EQ(dest[6 * 4096], std::byte{0xAA});  // past the range: untouched
-  EXPECT_TRUE(ReadVcnRange(v.volume, *attribute, 0, 3, dest));
+  EXPECT_TRUE(ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 0, 3, dest));
 
   // A destination shorter than the count, ending inside a cluster.
   Bytes shortDest(4096 + 100, std::byte{0xAA});
-  ReadVcnRange(v.volume, *attribute, 2, 3, shortDest);
+  ReadStreamVcnRange(v.volume, DataStream::Of(*attribute), 2, 3, shortDest);
   EXPECT_EQ(shortDest[0], std::byte{0x22});
   EXPECT_EQ(shortDest[4096 + 99], std::byte{0});
 }
 
 // The design this replaces zero-filled any piece mapped to LCN 0; $Boot's
 // run lies exactly there, and its dump must hold the boot sector.
-TEST_F(ReadVcnRangeTest, ReadsARealRunAtClusterZero) {
+TEST_F(ReadStreamVcnRangeTest, ReadsARealRunAtClusterZero) {
   Bytes r = DataRecord({.runs = BytesOf({0x11, 0x02, 0x00, 0}), .lastVcn = 1});
   Bytes dest(2 * 4096);
-  EXPECT_TRUE(ReadVcnRange(v.volume, *FindAttribute(r, kDataType), 0, 2, dest));
+  EXPECT_TRUE(
+      ReadStreamVcnRange(v.volume, DataStream::Of(*FindAttribute(r, kDataType)), 0, 2, dest));
   ASSERT_EQ(v.platform.reads.size(), 1u);
   EXPECT_EQ(v.platform.reads[0].offset, 0u);
   EXPECT_EQ(Bytes(dest.begin(), dest.begin() + 512),
             Bytes(v.Image().begin(), v.Image().begin() + 512));
 }
 
-TEST_F(ReadVcnRangeTest, SplitsAPieceLargerThanTheReadLimit) {
+TEST_F(ReadStreamVcnRangeTest, SplitsAPieceLargerThanTheReadLimit) {
   const std::uint64_t clusters = kMaxReadBytes / 4096 + 3;
   Bytes runs = BytesOf({0x13, 0, 0, 0, 1, 0});
   Put16(runs, 1, clusters & 0xFFFF);
   runs[3] = static_cast<std::byte>(clusters >> 16);
   Bytes r = DataRecord({.runs = runs, .lastVcn = clusters - 1});
   Bytes dest(clusters * 4096);
-  ReadVcnRange(v.volume, *FindAttribute(r, kDataType), 0, static_cast<std::uint32_t>(clusters),
-               dest);
+  ReadStreamVcnRange(v.volume, DataStream::Of(*FindAttribute(r, kDataType)), 0,
+                     static_cast<std::uint32_t>(clusters), dest);
   ASSERT_EQ(v.platform.reads.size(), 2u);
   EXPECT_EQ(v.platform.reads[0].length, kMaxReadBytes);
   EXPECT_EQ(v.platform.reads[1].offset, 4096ull + kMaxReadBytes);
   EXPECT_EQ(v.platform.reads[1].length, 3u * 4096);
 }
 
-TEST_F(ReadVcnRangeTest, ReadAttributeValueFillsWholeClustersAndNeverOverruns) {
+TEST_F(ReadStreamVcnRangeTest, ReadStreamValueFillsWholeClustersAndNeverOverruns) {
   for (std::size_t i = 0; i < 2 * 4096; ++i) v.Image()[3 * 4096 + i] = std::byte{0x33};
   Bytes r = DataRecord(
       {.runs = BytesOf({0x11, 2, 3, 0}), .lastVcn = 1, .allocatedSize = 8192, .dataSize = 5000});
   auto attribute = FindAttribute(r, kDataType);
   Bytes dest(AttributeAllocatedSize(*attribute));
-  EXPECT_TRUE(ReadAttributeValue(v.volume, *attribute, dest));
+  EXPECT_TRUE(ReadStreamValue(v.volume, DataStream::Of(*attribute), dest));
   EXPECT_EQ(dest, Bytes(8192, std::byte{0x33}));
   ASSERT_EQ(v.platform.reads.size(), 1u);
 
   // allocatedSize smaller than the clusters: only what fits is written.
   Bytes small(5000, std::byte{0xAA});
-  ReadAttributeValue(v.volume, *attribute, small);
+  ReadStreamValue(v.volume, DataStream::Of(*attribute), small);
   EXPECT_EQ(small, Bytes(5000, std::byte{0x33}));
 
   // An empty non-resident value: lastVcn of all ones reads nothing.
   Bytes empty = DataRecord({.runs = BytesOf({0}), .lastVcn = ~std::uint64_t{0}});
   v.platform.reads.clear();
   Bytes none(16, std::byte{0xAA});
-  ReadAttributeValue(v.volume, *FindAttribute(empty, kDataType), none);
+  ReadStreamValue(v.volume, DataStream::Of(*FindAttribute(empty, kDataType)), none);
   EXPECT_TRUE(v.platform.reads.empty());
   EXPECT_EQ(none, Bytes(16));
 
   Bytes resident = MakeFileRecord({ResidentAttribute(kDataType, {})});
   ASSERT_TRUE(ApplyFixups(resident));
   Bytes unchanged;
-  EXPECT_TRUE(ReadAttributeValue(v.volume, *FindAttribute(resident, kDataType), unchanged));
+  EXPECT_TRUE(
+      ReadStreamValue(v.volume, DataStream::Of(*FindAttribute(resident, kDataType)), unchanged));
 }
 
 }  // namespace

@@ -118,5 +118,75 @@ TEST(LoadMftSelfRecord, FailsOnAFailedReadOrARecordWithoutFileMagic) {
   EXPECT_EQ(v.volume.mftSelfRecord, Bytes(1024));
 }
 
+// Record 0's own $DATA claiming to start at VCN 2 (damaged: the first piece
+// of the $MFT always starts at 0). It yields no gathered stream; records are
+// then read through that one attribute as it stands: VCNs below its start
+// and past its last VCN give zeros without a read, the rest are read through
+// its runs.
+TEST(LoadMftSelfRecord, ARecordZeroDataStartingPastVcnZeroMapsOnlyFromItsStart) {
+  TestVolume v({512, 8, 4, 0xF6}, 16);                      // 4096-byte clusters, 1024-byte records
+  NonResidentLayout data{.runs = BytesOf({0x11, 2, 8, 0}),  // VCN 2..3 at LCN 8..9
+                         .startVcn = 2,
+                         .lastVcn = 3,
+                         .allocatedSize = 4 * 4096,
+                         .dataSize = 4 * 4096};
+  v.PutCluster(4, MakeFileRecord({NonResidentAttribute(data)}));
+  v.PutCluster(8, MakeFileRecord({}, {.recordNumber = 8}));
+  v.PutCluster(9, MakeFileRecord({}, {.recordNumber = 12}));
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+  EXPECT_TRUE(v.volume.mftData.pieces.empty());
+
+  struct Case {
+    std::uint32_t record;
+    bool found;
+    std::size_t reads;
+  };
+  const Case cases[] = {{0, false, 0}, {4, false, 0}, {8, true, 1}, {12, true, 1}, {16, false, 0}};
+  for (const Case& c : cases) {
+    v.platform.reads.clear();
+    Bytes record(1024, std::byte{0xAA});
+    ReadMftRecord(v.volume, c.record, record);
+    EXPECT_EQ(v.platform.reads.size(), c.reads) << c.record;
+    if (c.found) {
+      EXPECT_EQ(NumberOf(record), c.record);
+      EXPECT_EQ(v.platform.reads[0].offset, (8 + (c.record - 8) / 4) * 4096ull);
+    } else {
+      EXPECT_EQ(record, Bytes(1024)) << c.record;
+    }
+  }
+}
+
+// An $MFT of 64 KiB records in 20,000 one-cluster runs of 512-byte clusters,
+// all named by record 0: each record is read with one read per run it lies
+// in, and no record costs a decoding of the whole list.
+TEST(ReadMftRecord, AnMftInTwentyThousandOneClusterRunsIsReadWithOneReadPerRun) {
+  constexpr std::uint32_t kRuns = 20000;
+  constexpr std::uint32_t kRecordSize = 64 * 1024;
+  constexpr std::uint32_t kClustersPerRecord = kRecordSize / 512;
+  constexpr std::uint32_t kRecords = kRuns / kClustersPerRecord;  // 156
+  TestVolume v({512, 1, 16, 0xF0}, 16 + kRuns);
+  ASSERT_EQ(v.volume.geometry.RecordSize, kRecordSize);
+  Bytes runs = BytesOf({0x11, 1, 16});
+  for (std::uint32_t i = 1; i < kRuns; ++i) PutBytes(runs, runs.size(), BytesOf({0x11, 1, 1}));
+  runs.push_back(std::byte{0});
+  NonResidentLayout data{.runs = runs,
+                         .lastVcn = kRuns - 1,
+                         .allocatedSize = std::uint64_t{kRuns} * 512,
+                         .dataSize = std::uint64_t{kRecords} * kRecordSize};
+  v.PutCluster(16, MakeFileRecord({NonResidentAttribute(data)}, {.size = kRecordSize}));
+  for (std::uint32_t n = 1; n < kRecords; ++n) {
+    v.PutCluster(16 + n * kClustersPerRecord,
+                 MakeFileRecord({}, {.size = kRecordSize, .recordNumber = n}));
+  }
+  ASSERT_TRUE(LoadMftSelfRecord(v.volume));
+  Bytes record(kRecordSize);
+  for (std::uint32_t n = 0; n < kRecords; ++n) {
+    v.platform.reads.clear();
+    ReadMftRecord(v.volume, n, record);
+    ASSERT_EQ(NumberOf(record), n);
+    ASSERT_EQ(v.platform.reads.size(), kClustersPerRecord) << n;
+  }
+}
+
 }  // namespace
 }  // namespace sondrel
