@@ -1,6 +1,6 @@
 #include "names/DirectoryView.h"
 
-#include "names/AsciiCase.h"
+#include "common/AsciiCase.h"
 
 namespace sondrel {
 namespace {

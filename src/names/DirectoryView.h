@@ -13,7 +13,7 @@
 #include <unordered_map>
 
 #include "names/NameCache.h"
-#include "names/NameTable.h"
+#include "common/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {

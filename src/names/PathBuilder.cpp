@@ -6,9 +6,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "names/AnsiName.h"
-#include "names/RecordFileName.h"
+#include "names/FileNameConversion.h"
+#include "ntfs/RecordFileName.h"
 #include "ntfs/FileRecord.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/MftRecordAccess.h"
 
 namespace sondrel {
@@ -67,7 +68,7 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
   std::optional<FileNameValue> value;
   if (HasFileMagic(record)) value = ReadRecordFileName(volume_, record, recordNumber);
   if (value) {
-    link.parentRecord = static_cast<std::uint32_t>(value->parentReference);
+    link.parentRecord = ParentRecordOf(value->parentReference);
     link.name = ConvertFileName(platform_, value->fileName);
     link.usable = true;
   }

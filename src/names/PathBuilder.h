@@ -16,7 +16,7 @@ namespace sondrel {
 
 // What one directory record contributes to a path: its name and its parent.
 struct ParentLink {
-  std::uint32_t parentRecord = 0;  // low 32 bits of the first $FILE_NAME's parentReference
+  std::uint32_t parentRecord = 0;  // ParentRecordOf the first $FILE_NAME's parentReference
   std::string name;                // that $FILE_NAME's name, converted, held whole
   // False when the record gave no name: no "FILE" signature or no usable
   // $FILE_NAME. Cached too, so such a record is read once per run.

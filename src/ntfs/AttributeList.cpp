@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "ntfs/DataRun.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/LittleEndianReader.h"
 #include "ntfs/MftRecordAccess.h"
 
@@ -11,7 +12,6 @@ namespace sondrel {
 namespace {
 
 constexpr std::size_t kEntryHeaderSize = 0x1A;
-constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFF;
 constexpr std::uint64_t kEmptyLastVcn = std::numeric_limits<std::uint64_t>::max();  // -1
 
 std::optional<DataStream> StreamOfRecordAlone(std::span<const std::byte> record,
@@ -118,7 +118,7 @@ std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
   bool extensionUsable = false;
   for (const AttributeListEntry& entry : list->entries) {
     if (entry.typeCode != typeCode || !entry.name.empty()) continue;
-    const std::uint64_t number = entry.fileReference & kRecordNumberMask;
+    const std::uint64_t number = RecordNumberOf(entry.fileReference);
     std::span<const std::byte> holder = baseRecord;
     if (number != baseNumber) {
       if (number > std::numeric_limits<std::uint32_t>::max()) {
@@ -131,7 +131,7 @@ std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
         // An extension record must point back to this base record.
         auto header = ReadFileRecordHeader(extension);
         extensionUsable = HasFileMagic(extension) && header && header->baseFileReference != 0 &&
-                          (header->baseFileReference & kRecordNumberMask) == baseNumber;
+                          RecordNumberOf(header->baseFileReference) == baseNumber;
       }
       if (!extensionUsable) {
         consistent = false;

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "names/NameTable.h"
+#include "common/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {

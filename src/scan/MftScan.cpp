@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "names/AnsiName.h"
+#include "names/FileNameConversion.h"
 #include "names/DirectoryView.h"
 #include "names/PathBuilder.h"
-#include "names/RecordFileName.h"
+#include "ntfs/RecordFileName.h"
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/DataStream.h"
 #include "ntfs/FileRecord.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
 #include "scan/SystemMetadata.h"
@@ -189,7 +190,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;
     std::string path =
-        paths.BuildFullPath(name, static_cast<std::uint32_t>(fileName->parentReference));
+        paths.BuildFullPath(name, ParentRecordOf(fileName->parentReference));
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
