@@ -184,6 +184,42 @@ TEST(ExpandLongPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
   EXPECT_EQ(view.ExpandLongPath(deep), expected);
 }
 
+// Paths as the walk gives them for a loop of directories (no drive, every
+// rotation) and for a deep chain (below the root, each one component deeper).
+TEST(DirectoryView, RemembersPerDirectoryAndNothingForPathsOffTheRoot) {
+  constexpr std::size_t kLoop = 2000;
+  constexpr std::size_t kDepth = 10000;
+  FakePlatform platform;
+  DirectoryView view(platform);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kLoop; ++i) names.push_back("d" + std::to_string(i));
+  for (std::size_t start = 0; start < kLoop; start += 97) {
+    std::string path;
+    for (std::size_t i = 0; i < kLoop; ++i) path += names[(start + i) % kLoop] + "\\";
+    path += "f";
+    EXPECT_EQ(view.ExpandLongPath(path), "\\" + path);
+    EXPECT_FALSE(view.IsVisibleToWin32(path));
+    platform.searches.clear();
+  }
+  EXPECT_EQ(view.RememberedBytes(), 0u);
+
+  // The fake lists none of the chain: each directory is still asked once.
+  std::string path = "X:";
+  std::size_t searches = 0;
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    path += "\\d" + std::to_string(i % 10);
+    ASSERT_FALSE(view.IsVisibleToWin32(path + "\\f"));
+    ASSERT_EQ(view.ExpandLongPath(path + "\\f"), path + "\\f");
+    searches += platform.searches.size();
+    platform.searches.clear();
+  }
+  // Per directory: its component and a parent number in the tree, an entry
+  // of the expansions; not its whole text.
+  EXPECT_LE(view.RememberedBytes(), kDepth * (3 + 4 + sizeof(ComponentExpansion)) + 8);
+  // Each directory listed once; each component and each own name searched once.
+  EXPECT_EQ(searches, kDepth + 2 * kDepth);
+}
+
 TEST(ExpandLongComponent, ReplacesOnlyTheLastComponent) {
   FakePlatform platform = MakeTree();
   DirectoryView view(platform);
