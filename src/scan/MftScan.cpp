@@ -16,6 +16,7 @@
 #include "ntfs/FileReference.h"
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
+#include "scan/PrintablePath.h"
 #include "scan/SystemMetadata.h"
 
 namespace sondrel {
@@ -67,15 +68,16 @@ void AppendNumber(std::string& line, std::uint32_t value) {
 
 // The file line "%8lu %8lu       %s\n" or the directory line
 // "%8lu %8lu <DIR> %s\n", formatted by hand: printf costs more than the rest
-// of a record's handling. The path ends at a zero byte, as %s would end it.
+// of a record's handling. The path is printed with its control characters as
+// '^' (a name ends at its first U+0000, so no zero byte reaches it).
 void AppendRecordLine(std::string& line, std::uint32_t record, std::uint32_t size,
-                      bool isDirectory, const std::string& path) {
+                      bool isDirectory, std::string_view path, std::uint32_t codePage) {
   line.clear();
   AppendNumber(line, record);
   line.push_back(' ');
   AppendNumber(line, size);
   line.append(isDirectory ? " <DIR> " : "       ");
-  line.append(path.c_str());
+  AppendPrintablePath(line, path, codePage);
   line.push_back('\n');
 }
 
@@ -171,6 +173,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::vector<std::byte> record(volume.geometry.RecordSize);
   PathBuilder paths(volume, platform, driveLetter);
   DirectoryView view(platform);
+  const std::uint32_t codePage = platform.GetACP();
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
   std::fputs(kRuleLine, out);
@@ -200,7 +203,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string longPath = view.ExpandLongPath(path);
     if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) ++hidden;
-    AppendRecordLine(line, n, size, isDirectory, longPath);
+    AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
     std::fwrite(line.data(), 1, line.size(), out);
   }
   progressText.Flush();

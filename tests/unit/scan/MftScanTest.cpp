@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -308,6 +309,41 @@ TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
   CapturedStream err;
   EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), 9u);
   EXPECT_EQ(err.Text(), Progress(40) + "complete. total 9 files.\n");
+}
+
+// Names with control characters: each is printed as '^' on one line, while
+// the directory view is asked about the name as stored.
+TEST(ScanMft, PrintsEachRecordOnOneLineWhateverItsNameHolds) {
+  test::MftImageBuilder image;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(16).Flags(kDirectory).FileName(FileReference(5), u"d\u009B31m");
+  image.Record(17).Flags(kFile).FileName(FileReference(16), u"a\n      70 9 X:\\innocent.txt", 1);
+  image.Record(18).Flags(kFile).FileName(FileReference(16), u"b\r\u001B[2K\u007F", 2);
+  image.Record(19).Flags(kFile).FileName(FileReference(5), std::u16string(u"cut\0here", 8), 3);
+  image.Record(20).Flags(kFile).FileName(FileReference(5), u"tab\there", 4);
+  const std::string lines =
+      "      17        1       X:\\d^31m\\a^      70 9 X:\\innocent.txt\n"
+      "      18        2       X:\\d^31m\\b^^[2K^\n"
+      "      19        3       X:\\cut\n";
+  FakePlatform platform;
+  ScanOutput listed = Scan(platform, image, ScanMode::kList);
+  EXPECT_EQ(listed.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      16        0 <DIR> X:\\d^31m\n" +
+                            lines + "      20        4       X:\\tab^here\n" + kRule);
+
+  // The listing shows the directory's and the tab's names as stored: they
+  // are not hidden, and the files below the directory are searched in it.
+  FakePlatform dig;
+  dig.directories["X:"] = {{"d\x9B" "31m", ""}, {"tab\there", ""}};
+  dig.directories["X:\\d\x9B" "31m"] = {};
+  ScanOutput hidden = Scan(dig, image, ScanMode::kDig);
+  EXPECT_EQ(hidden.out, kHeader + lines + kRule);
+  EXPECT_EQ(hidden.err.substr(hidden.err.rfind('\r') + 1),
+            "complete. total 7 files, 3 hidden files.\n");
+  EXPECT_NE(std::find(dig.searches.begin(), dig.searches.end(), "X:\\d\x9B" "31m\\*"),
+            dig.searches.end());
 }
 
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {
