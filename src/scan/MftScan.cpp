@@ -12,6 +12,7 @@
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/DataStream.h"
+#include "ntfs/ExtensionRecord.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/FileReference.h"
 #include "ntfs/MftChunkReader.h"
@@ -81,16 +82,21 @@ void AppendRecordLine(std::string& line, std::uint32_t record, std::uint32_t siz
   line.push_back('\n');
 }
 
-// Filter: a base record that is in use or a directory. An extension record
-// holds more attributes of the file its base record lists; the file is
-// listed once, under the base record's number.
-std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record) {
+// Filter: a record that is in use or a directory and is not an extension
+// record. An extension record holds more attributes of the file its base
+// record lists; the file is listed once, under the base record's number. A
+// record that only claims a base, which the base's $ATTRIBUTE_LIST does not
+// confirm, is listed as its own record: the claim cannot hide it.
+std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record,
+                                              std::uint32_t n, ExtensionRecords& extensions) {
   if (!HasFileMagic(record)) return std::nullopt;
   std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
   if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) {
     return std::nullopt;
   }
-  if (header->baseFileReference != 0) return std::nullopt;
+  if (header->baseFileReference != 0 && extensions.IsConfirmed(n, header->baseFileReference)) {
+    return std::nullopt;
+  }
   return header;
 }
 
@@ -173,6 +179,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::vector<std::byte> record(volume.geometry.RecordSize);
   PathBuilder paths(volume, platform, driveLetter);
   DirectoryView view(platform);
+  ExtensionRecords extensions(volume);
   const std::uint32_t codePage = platform.GetACP();
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
@@ -186,7 +193,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     progressText.Write(static_cast<int>(progress / count));
     if (!TestBit(bitmap, n)) continue;
     records.Read(n, record);
-    std::optional<FileRecordHeader> header = ScannedHeader(record);
+    std::optional<FileRecordHeader> header = ScannedHeader(record, n, extensions);
     if (!header) continue;
     std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, n);
     if (!fileName) continue;
