@@ -88,11 +88,13 @@ bool DirectoryView::Lists(std::string_view directory, std::string_view name) {
 
 std::optional<std::string_view> DirectoryView::LongNameOf(std::string_view directory,
                                                           std::string_view name) {
+  lastFound_ = false;
   if (name.empty()) return std::nullopt;
   searchPath_.assign(directory).push_back('\\');
   searchPath_.append(name);
   FindHandle handle = platform_.FindFirstFileExA(searchPath_, FindExInfoBasic, &entry_);
-  if (handle == kInvalidHandleValue) return std::nullopt;
+  lastFound_ = handle != kInvalidHandleValue;
+  if (!lastFound_) return std::nullopt;
   platform_.FindClose(handle);
   // Found under its own long name, the component reads the same whether it is
   // replaced or not, so its 8.3 name need not be fetched.
@@ -146,15 +148,21 @@ std::string DirectoryView::ExpandLongPath(std::string_view path) {
     node = expandCursor_.node;
     done = *below;
   }
+  // Before any drive component the path did not reach the root: its components
+  // are searched from the root of the current drive, and once one is not found
+  // there, none below it is searched (each search would cost the whole text
+  // again, and a loop's rotations are many and long).
+  bool searching = true;
   std::string_view rest = path.substr(done);
   for (std::size_t slash = rest.find('\\'); slash != std::string_view::npos;
        slash = rest.find('\\')) {
     std::string_view component = rest.substr(0, slash);
     if (IsDriveComponent(component)) {
       output.assign(component);
+      searching = true;
       if (node) node = tree_.Child(*node, component).first;
     } else if (!node) {
-      AppendLongComponent(output, component);
+      AppendOffRootComponent(output, component, searching);
     } else {
       node = tree_.Child(*node, component).first;
       if (expansions_.size() <= *node) expansions_.resize(tree_.size());
@@ -177,8 +185,25 @@ std::string DirectoryView::ExpandLongPath(std::string_view path) {
     expandCursor_.node = *node;
     expandCursor_.expanded = output;
   }
-  if (!rest.empty()) AppendLongComponent(output, rest);
+  if (!rest.empty()) {
+    if (node) {
+      AppendLongComponent(output, rest);
+    } else {
+      AppendOffRootComponent(output, rest, searching);
+    }
+  }
   return output;
+}
+
+void DirectoryView::AppendOffRootComponent(std::string& output, std::string_view component,
+                                           bool& searching) {
+  if (!searching) {
+    output.push_back('\\');
+    output.append(component);
+    return;
+  }
+  AppendLongComponent(output, component);
+  searching = lastFound_ || component.empty();
 }
 
 std::size_t DirectoryView::RememberedBytes() const {

@@ -83,9 +83,12 @@ class DirectoryView {
   // Expands every component from the top down, each searched under the prefix
   // already expanded; a directory component expanded before under the same
   // prefix text is taken as it is, and a path below the directory expanded
-  // last starts from there, so a chain of directories is not walked again. A component "<c>:" restarts the output as that drive; a path that
-  // does not start with one gains a leading backslash; a trailing backslash is
+  // last starts from there, so a chain of directories is not walked again.
+  // A component "<c>:" restarts the output as that drive; a path that does
+  // not start with one gains a leading backslash; a trailing backslash is
   // dropped. Paths of 3 bytes or fewer are returned unchanged with no search.
+  // Before the first drive component, once a component is not found, those
+  // below it are kept as built without a search.
   // Held whole at any length: a path the platform cannot reach is simply not
   // found and stays as built.
   std::string ExpandLongPath(std::string_view path);
@@ -96,6 +99,9 @@ class DirectoryView {
   bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names);
   // Appends "\" and component, or its long name, to output.
   void AppendLongComponent(std::string& output, std::string_view component);
+  // The same for a path that did not reach the root, while searching holds;
+  // a component not found clears it.
+  void AppendOffRootComponent(std::string& output, std::string_view component, bool& searching);
   // The node of a directory text that begins with a drive, created when
   // absent; nullopt for any other text, which is not remembered.
   std::optional<std::uint32_t> DirectoryNode(std::string_view directory);
@@ -125,6 +131,7 @@ class DirectoryView {
   // Reused by LongNameOf, so a search costs no allocation of its own.
   std::string searchPath_;
   FindData entry_;
+  bool lastFound_ = false;  // LongNameOf's last search found its entry
 };
 
 }  // namespace sondrel

@@ -131,6 +131,8 @@ TEST(ExpandLongPath, RewritesPathsComponentByComponent) {
       {"name.txt", "\\name.txt", {"\\name.txt"}},
       // A drive component anywhere restarts the output.
       {"a\\X:\\PROGRA~1", "X:\\Program Files", {"\\a", "X:\\PROGRA~1", "X:\\PROGRA~1"}},
+      // Off the root, below a component not found nothing more is searched.
+      {"a\\b\\c", "\\a\\b\\c", {"\\a"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
