@@ -69,7 +69,7 @@ def sanitized(binary: str) -> bool:
     return "libasan" in linked
 
 
-def run_capped(args: list[str], dosdevices: str) -> tuple[int, int, int, str]:
+def run_capped(args: list[str], dosdevices: str) -> tuple[int, int, int, int, str]:
     """Runs the binary with its address space capped; returns the exit status, the lines
     and bytes of standard output (streamed, not kept) and its longest line's length."""
     binary = os.environ["SONDREL_BIN"]
@@ -81,9 +81,9 @@ def run_capped(args: list[str], dosdevices: str) -> tuple[int, int, int, str]:
         if cap is not None:
             resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
-    with tempfile.TemporaryFile() as err:
-        process = subprocess.Popen([binary, *args], env=env, stdout=subprocess.PIPE,
-                                   stderr=err, preexec_fn=limit)
+    with tempfile.TemporaryFile() as err, \
+            subprocess.Popen([binary, *args], env=env, stdout=subprocess.PIPE, stderr=err,
+                             preexec_fn=limit) as process:
         lines = size = longest = current = 0
         while chunk := process.stdout.read(1 << 20):
             size += len(chunk)
@@ -97,7 +97,7 @@ def run_capped(args: list[str], dosdevices: str) -> tuple[int, int, int, str]:
         status = process.wait(timeout=900)
         err.seek(0)
         tail = err.read()[-300:].decode("utf-8", "replace")
-    return status, lines, size, tail
+    return status, lines, size, longest, tail
 
 
 class HostilePaths(unittest.TestCase):
@@ -153,7 +153,7 @@ class HostilePaths(unittest.TestCase):
     def test_loop_and_chain_run_within_a_memory_cap(self):
         with e2e_support.drive(self.deep) as drive:
             for mode in ("-list", "-dig"):
-                status, lines, size, tail = run_capped([mode, "x"], drive.dosdevices)
+                status, lines, size, longest, tail = run_capped([mode, "x"], drive.dosdevices)
                 self.assertEqual(status, 0, f"{mode}: {tail}")
                 self.assertIn("complete. total", tail)
                 if mode == "-list":
@@ -161,6 +161,7 @@ class HostilePaths(unittest.TestCase):
                     # deepest path holds the whole chain: "c<i>" and a backslash each.
                     self.assertGreater(lines, LOOP + DEPTH)
                     deepest = sum(len(f"c{i}") + 1 for i in range(DEPTH))
+                    self.assertGreater(longest, deepest)
                     self.assertGreater(size, deepest * (DEPTH // 3))
 
     def test_control_characters_print_as_carets_one_record_a_line(self):

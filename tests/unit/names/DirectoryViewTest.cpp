@@ -201,6 +201,8 @@ TEST(DirectoryView, RemembersPerDirectoryAndNothingForPathsOffTheRoot) {
     path += "f";
     EXPECT_EQ(view.ExpandLongPath(path), "\\" + path);
     EXPECT_FALSE(view.IsVisibleToWin32(path));
+    // The first component, not found, and the listing of the path's directory.
+    EXPECT_EQ(platform.searches.size(), 2u);
     platform.searches.clear();
   }
   EXPECT_EQ(view.RememberedBytes(), 0u);
