@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "names/FileNameConversion.h"
-#include "ntfs/RecordFileName.h"
 #include "ntfs/FileRecord.h"
 #include "ntfs/FileReference.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/RecordFileName.h"
 
 namespace sondrel {
 namespace {

@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "names/FileNameConversion.h"
 #include "names/DirectoryView.h"
+#include "names/FileNameConversion.h"
 #include "names/PathBuilder.h"
-#include "ntfs/RecordFileName.h"
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/DataStream.h"
@@ -17,6 +16,7 @@
 #include "ntfs/FileReference.h"
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/RecordFileName.h"
 #include "scan/PrintablePath.h"
 #include "scan/SystemMetadata.h"
 
