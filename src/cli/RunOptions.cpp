@@ -3,18 +3,10 @@
 #include <limits>
 #include <string_view>
 
+#include "common/AsciiCase.h"
+
 namespace sondrel {
 namespace {
-
-char FoldAsciiCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
-  }
-  return true;
-}
 
 // The first character of a drive argument; an empty argument gives the
 // terminating zero, as the first byte of an empty C string would.

@@ -1,12 +1,28 @@
 #include "names/DirectoryView.h"
 
-#include "names/AsciiCase.h"
+#include "common/AsciiCase.h"
 
 namespace sondrel {
 namespace {
 
 bool IsDriveComponent(std::string_view component) {
   return component.size() == 2 && component[1] == ':';
+}
+
+// A text whose first component is a drive: what the path walk gives for a
+// record it took to the root.
+bool BeginsWithDrive(std::string_view text) {
+  return IsDriveComponent(text.substr(0, text.find('\\')));
+}
+
+// Where text continues below the cursor's text: the offset of its next
+// component, or nullopt when text does not lie below it (or equals it).
+std::optional<std::size_t> Below(std::string_view cursorText, std::string_view text) {
+  if (cursorText.empty() || text.size() <= cursorText.size() ||
+      text[cursorText.size()] != '\\' || !text.starts_with(cursorText)) {
+    return std::nullopt;
+  }
+  return cursorText.size() + 1;
 }
 
 }  // namespace
@@ -32,13 +48,37 @@ bool DirectoryView::ListDirectory(std::string_view directory, FindexInfoLevels l
   return true;
 }
 
-bool DirectoryView::Lists(std::string_view directory, std::string_view name) {
-  DirectoryListing* listing = listings_.Lookup(directory);
-  if (listing == nullptr) {
-    // Entered before the search, so a failed search is not repeated.
-    listing = &listings_.Insert(directory, DirectoryListing{});
-    listing->searched = ListDirectory(directory, FindExInfoBasic, listing->names);
+std::optional<std::uint32_t> DirectoryView::DirectoryNode(std::string_view directory) {
+  if (!BeginsWithDrive(directory)) return std::nullopt;
+  if (directory == listCursor_.text) return listCursor_.node;
+  std::uint32_t node = PrefixTree::kTop;
+  std::string_view rest = directory;
+  if (std::optional<std::size_t> below = Below(listCursor_.text, directory)) {
+    node = listCursor_.node;
+    rest.remove_prefix(*below);
   }
+  while (true) {
+    std::size_t slash = rest.find('\\');
+    node = tree_.Child(node, rest.substr(0, slash)).first;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  listCursor_.text.assign(directory);
+  listCursor_.node = node;
+  return node;
+}
+
+bool DirectoryView::Lists(std::string_view directory, std::string_view name) {
+  DirectoryListing unremembered;
+  DirectoryListing* listing = &unremembered;
+  bool search = true;
+  if (std::optional<std::uint32_t> node = DirectoryNode(directory)) {
+    // Entered before the search, so a failed search is not repeated.
+    auto [at, created] = listings_.try_emplace(*node);
+    listing = &at->second;
+    search = created;
+  }
+  if (search) listing->searched = ListDirectory(directory, FindExInfoBasic, listing->names);
   if (listing->names.Find(name)) return true;
   if (!listing->searched || listing->shortNamesAdded) return false;
   listing->shortNamesAdded = true;
@@ -48,11 +88,13 @@ bool DirectoryView::Lists(std::string_view directory, std::string_view name) {
 
 std::optional<std::string_view> DirectoryView::LongNameOf(std::string_view directory,
                                                           std::string_view name) {
+  lastFound_ = false;
   if (name.empty()) return std::nullopt;
   searchPath_.assign(directory).push_back('\\');
   searchPath_.append(name);
   FindHandle handle = platform_.FindFirstFileExA(searchPath_, FindExInfoBasic, &entry_);
-  if (handle == kInvalidHandleValue) return std::nullopt;
+  lastFound_ = handle != kInvalidHandleValue;
+  if (!lastFound_) return std::nullopt;
   platform_.FindClose(handle);
   // Found under its own long name, the component reads the same whether it is
   // replaced or not, so its 8.3 name need not be fetched.
@@ -96,33 +138,76 @@ void DirectoryView::AppendLongComponent(std::string& output, std::string_view co
 
 std::string DirectoryView::ExpandLongPath(std::string_view path) {
   if (path.size() <= 3) return std::string(path);
+  // Only a text that begins with a drive is remembered, by directory node.
+  std::optional<std::uint32_t> node;
+  if (BeginsWithDrive(path)) node = PrefixTree::kTop;
   std::string output;
   std::size_t done = 0;  // bytes of path whose components are expanded into output
-  std::string prefix;
-  for (std::size_t slash = path.rfind('\\'); slash != std::string_view::npos && done == 0;
-       slash = slash == 0 ? std::string_view::npos : path.rfind('\\', slash - 1)) {
-    prefix.assign(path.substr(0, slash));
-    auto found = expansions_.find(prefix);
-    if (found != expansions_.end()) {
-      output = found->second;
-      done = slash + 1;
-    }
+  if (std::optional<std::size_t> below = node ? Below(expandCursor_.text, path) : std::nullopt) {
+    output = expandCursor_.expanded;
+    node = expandCursor_.node;
+    done = *below;
   }
+  // Before any drive component the path did not reach the root: its components
+  // are searched from the root of the current drive, and once one is not found
+  // there, none below it is searched (each search would cost the whole text
+  // again, and a loop's rotations are many and long).
+  bool searching = true;
   std::string_view rest = path.substr(done);
   for (std::size_t slash = rest.find('\\'); slash != std::string_view::npos;
        slash = rest.find('\\')) {
     std::string_view component = rest.substr(0, slash);
     if (IsDriveComponent(component)) {
       output.assign(component);
+      searching = true;
+      if (node) node = tree_.Child(*node, component).first;
+    } else if (!node) {
+      AppendOffRootComponent(output, component, searching);
     } else {
-      AppendLongComponent(output, component);
+      node = tree_.Child(*node, component).first;
+      if (expansions_.size() <= *node) expansions_.resize(tree_.size());
+      ComponentExpansion& known = expansions_[*node];
+      if (!known.expanded) {
+        std::optional<std::string_view> longName = LongNameOf(output, component);
+        known.expanded = true;
+        known.replaced = longName.has_value();
+        if (longName) known.longName.assign(*longName);
+        expansionBytes_ += known.longName.size();
+      }
+      output.push_back('\\');
+      output.append(known.replaced ? std::string_view(known.longName) : component);
     }
     rest.remove_prefix(slash + 1);
     done += slash + 1;
-    expansions_.try_emplace(std::string(path.substr(0, done - 1)), output);
   }
-  if (!rest.empty()) AppendLongComponent(output, rest);
+  if (node && done > 0) {
+    expandCursor_.text.assign(path.substr(0, done - 1));
+    expandCursor_.node = *node;
+    expandCursor_.expanded = output;
+  }
+  if (!rest.empty()) {
+    if (node) {
+      AppendLongComponent(output, rest);
+    } else {
+      AppendOffRootComponent(output, rest, searching);
+    }
+  }
   return output;
+}
+
+void DirectoryView::AppendOffRootComponent(std::string& output, std::string_view component,
+                                           bool& searching) {
+  if (!searching) {
+    output.push_back('\\');
+    output.append(component);
+    return;
+  }
+  AppendLongComponent(output, component);
+  searching = lastFound_ || component.empty();
+}
+
+std::size_t DirectoryView::RememberedBytes() const {
+  return tree_.bytes() + expansionBytes_ + expansions_.size() * sizeof(ComponentExpansion);
 }
 
 }  // namespace sondrel

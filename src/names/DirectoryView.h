@@ -6,14 +6,16 @@
 // whole-path operations below are built from them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
-#include "names/NameCache.h"
-#include "names/NameTable.h"
+#include "common/NameTable.h"
+#include "names/PrefixTree.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
@@ -26,17 +28,22 @@ struct DirectoryListing {
   bool searched = false;         // the long-name search succeeded
   bool shortNamesAdded = false;  // the search for short names was made
 };
-// Key: the directory text as split from a path (no trailing backslash).
-using DirectoryCache = NameCache<DirectoryListing>;
 
-// What the components of a path before one of its backslashes expanded to,
-// keyed by the path's text up to that backslash: the directories of a run are
-// expanded once, not once for every path under them.
-using PrefixExpansions = std::unordered_map<std::string, std::string>;
+// What one directory component of a path expanded to, under the prefix
+// before it: its long name, or the component itself when it stands.
+struct ComponentExpansion {
+  bool expanded = false;  // asked already
+  bool replaced = false;  // longName takes the component's place
+  std::string longName;
+};
 
 // One run's view. Listings and expansions are taken when first asked for and
 // kept for the run: a directory changed during the run keeps the answers it
 // gave first (a file created after its directory was listed stays unlisted).
+// They are kept by directory in a PrefixTree, and only for texts that begin
+// with a drive ("X:"): a path the walk could not take to the root (a parent
+// loop, an orphan) is asked afresh each time, so the rotations of a loop of N
+// directories cost one path's memory, not N paths of N prefixes each.
 class DirectoryView {
  public:
   explicit DirectoryView(Platform& platform) : platform_(platform) {}
@@ -74,10 +81,14 @@ class DirectoryView {
   std::string ExpandLongComponent(std::string_view path);
 
   // Expands every component from the top down, each searched under the prefix
-  // already expanded; the expansion of the longest prefix met before is taken
-  // as it is. A component "<c>:" restarts the output as that drive; a path that
-  // does not start with one gains a leading backslash; a trailing backslash is
+  // already expanded; a directory component expanded before under the same
+  // prefix text is taken as it is, and a path below the directory expanded
+  // last starts from there, so a chain of directories is not walked again.
+  // A component "<c>:" restarts the output as that drive; a path that does
+  // not start with one gains a leading backslash; a trailing backslash is
   // dropped. Paths of 3 bytes or fewer are returned unchanged with no search.
+  // Before the first drive component, once a component is not found, those
+  // below it are kept as built without a search.
   // Held whole at any length: a path the platform cannot reach is simply not
   // found and stays as built.
   std::string ExpandLongPath(std::string_view path);
@@ -88,13 +99,39 @@ class DirectoryView {
   bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names);
   // Appends "\" and component, or its long name, to output.
   void AppendLongComponent(std::string& output, std::string_view component);
+  // The same for a path that did not reach the root, while searching holds;
+  // a component not found clears it.
+  void AppendOffRootComponent(std::string& output, std::string_view component, bool& searching);
+  // The node of a directory text that begins with a drive, created when
+  // absent; nullopt for any other text, which is not remembered.
+  std::optional<std::uint32_t> DirectoryNode(std::string_view directory);
+
+ public:
+  // What the view holds beyond the listings' names: the tree's components and
+  // the long names found for them. Grows with the directories met, not with
+  // the paths below them.
+  std::size_t RememberedBytes() const;
+
+ private:
+  // A directory text met last, and its node (and, for the expansion, the text
+  // it expanded to): the next text below it resumes there.
+  struct Cursor {
+    std::string text;
+    std::uint32_t node = PrefixTree::kTop;
+    std::string expanded;
+  };
 
   Platform& platform_;
-  DirectoryCache listings_;
-  PrefixExpansions expansions_;
+  PrefixTree tree_;
+  std::unordered_map<std::uint32_t, DirectoryListing> listings_;  // by node
+  std::vector<ComponentExpansion> expansions_;                     // by node
+  std::size_t expansionBytes_ = 0;
+  Cursor listCursor_;
+  Cursor expandCursor_;
   // Reused by LongNameOf, so a search costs no allocation of its own.
   std::string searchPath_;
   FindData entry_;
+  bool lastFound_ = false;  // LongNameOf's last search found its entry
 };
 
 }  // namespace sondrel

@@ -13,11 +13,6 @@
 
 namespace sondrel {
 
-// h = (c + h * 128) rem 2713 over the key's bytes, each taken as a signed
-// 8-bit value; the remainder has the dividend's sign, so the result lies in
-// -2712..2712.
-std::int32_t HashKey(std::string_view key);
-
 template <typename Value>
 struct CacheEntry {
   std::string key;  // the entry's own copy

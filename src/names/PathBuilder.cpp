@@ -6,10 +6,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "names/AnsiName.h"
-#include "names/RecordFileName.h"
+#include "names/FileNameConversion.h"
 #include "ntfs/FileRecord.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/RecordFileName.h"
 
 namespace sondrel {
 namespace {
@@ -67,7 +68,7 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
   std::optional<FileNameValue> value;
   if (HasFileMagic(record)) value = ReadRecordFileName(volume_, record, recordNumber);
   if (value) {
-    link.parentRecord = static_cast<std::uint32_t>(value->parentReference);
+    link.parentRecord = ParentRecordOf(value->parentReference);
     link.name = ConvertFileName(platform_, value->fileName);
     link.usable = true;
   }
@@ -75,32 +76,65 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
 }
 
 // The text that precedes a name whose parent is parentRecord (nonzero), or
-// nullopt when a record on the chain has an empty name.
+// nullopt when a record on the chain has an empty name. The walk stops at the
+// nearest ancestor whose prefix is kept, so each directory of a chain costs
+// one step, not a walk to the root. Only a prefix that reached the root (or
+// is empty) is kept.
 std::optional<std::string> PathBuilder::ParentPrefix(std::uint32_t parentRecord) {
   // Views into the cache's entries, which never move.
   std::vector<std::string_view> upward;
   VisitedRecords visited;
   std::uint32_t current = parentRecord;
+  std::optional<std::string> prefix;
+  bool rooted = false;
   while (true) {
-    if (!visited.Add(current)) return PrefixDownward(upward);
+    if (!visited.Add(current)) break;
+    if (current != parentRecord) {
+      auto kept = prefixes_.find(current);
+      if (kept != prefixes_.end()) {
+        if (!kept->second) return std::nullopt;
+        prefix = PrefixDownward(upward, *kept->second);
+        rooted = true;
+        break;
+      }
+    }
     const ParentLink& link = LinkOf(current);
-    if (!link.usable) return PrefixDownward(upward);
-    if (link.name.empty()) return std::nullopt;
-    if (link.name == ".") return PrefixDownward(upward, std::string{driveLetter_, ':', '\\'});
+    if (!link.usable) break;
+    if (link.name.empty()) {
+      KeepPrefix(parentRecord, std::nullopt);
+      return std::nullopt;
+    }
+    if (link.name == ".") {
+      prefix = PrefixDownward(upward, std::string{driveLetter_, ':', '\\'});
+      rooted = true;
+      break;
+    }
     upward.push_back(link.name);
-    if (link.parentRecord == current) return PrefixDownward(upward);
+    if (link.parentRecord == current) break;
     current = link.parentRecord;
-    if (current == 0) return PrefixDownward(upward);
+    if (current == 0) break;
   }
+  if (!prefix) prefix = PrefixDownward(upward);
+  if (rooted) KeepPrefix(parentRecord, prefix);
+  return prefix;
+}
+
+void PathBuilder::KeepPrefix(std::uint32_t parentRecord, std::optional<std::string> prefix) {
+  const std::size_t size = prefix ? prefix->size() : 0;
+  if (size > kMaxParentPrefixBytes) return;
+  if (prefixBytes_ + size > kMaxParentPrefixBytes) {
+    prefixes_.clear();
+    prefixBytes_ = 0;
+  }
+  prefixBytes_ += size;
+  prefixes_.insert_or_assign(parentRecord, std::move(prefix));
 }
 
 std::string PathBuilder::BuildFullPath(std::string_view ownName, std::uint32_t parentRecord) {
   if (parentRecord == 0) return std::string(ownName);
-  auto found = prefixes_.find(parentRecord);
-  if (found == prefixes_.end()) {
-    found = prefixes_.emplace(parentRecord, ParentPrefix(parentRecord)).first;
-  }
-  return Joined(found->second, ownName);
+  auto kept = prefixes_.find(parentRecord);
+  if (kept != prefixes_.end()) return Joined(kept->second, ownName);
+  return Joined(ParentPrefix(parentRecord), ownName);
 }
 
 }  // namespace sondrel

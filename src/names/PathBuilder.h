@@ -2,6 +2,7 @@
 // that the $FILE_NAME attributes record, up to the root directory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,7 +17,7 @@ namespace sondrel {
 
 // What one directory record contributes to a path: its name and its parent.
 struct ParentLink {
-  std::uint32_t parentRecord = 0;  // low 32 bits of the first $FILE_NAME's parentReference
+  std::uint32_t parentRecord = 0;  // ParentRecordOf the first $FILE_NAME's parentReference
   std::string name;                // that $FILE_NAME's name, converted, held whole
   // False when the record gave no name: no "FILE" signature or no usable
   // $FILE_NAME. Cached too, so such a record is read once per run.
@@ -29,8 +30,16 @@ using PathCache = NameCache<ParentLink>;
 
 // What every path below one parent record begins with: the text before the
 // own name (with its closing "\"), or nullopt when such paths are empty.
-// A scan meets each directory many times and walks its chain once.
+// A scan meets each directory many times and walks its chain once. Only
+// prefixes that reach the root are kept: a walk that ends in a loop or at an
+// orphan is walked again when asked again.
 using ParentPrefixes = std::unordered_map<std::uint32_t, std::optional<std::string>>;
+
+// The most bytes of prefix text kept at once. A chain of directories D deep
+// has prefixes of up to D components each; past this the kept ones are
+// dropped and the next walks, which resume at the nearest kept ancestor,
+// start again from the root once.
+inline constexpr std::size_t kMaxParentPrefixBytes = std::size_t{16} << 20;
 
 // Builds the paths of one run's records. Parent records are read from the
 // volume; their names are converted through the platform given here.
@@ -56,15 +65,20 @@ class PathBuilder {
   // link in place of reading its record.
   PathCache& parentLinks() { return links_; }
 
+  // The bytes of prefix text kept now; never above kMaxParentPrefixBytes.
+  std::size_t ParentPrefixBytes() const { return prefixBytes_; }
+
  private:
   const ParentLink& LinkOf(std::uint32_t recordNumber);
   std::optional<std::string> ParentPrefix(std::uint32_t parentRecord);
+  void KeepPrefix(std::uint32_t parentRecord, std::optional<std::string> prefix);
 
   const VolumeContext& volume_;
   Platform& platform_;
   const char driveLetter_;
   PathCache links_;
   ParentPrefixes prefixes_;
+  std::size_t prefixBytes_ = 0;
 };
 
 }  // namespace sondrel

@@ -5,13 +5,13 @@
 #include <set>
 
 #include "ntfs/ExtensionRecordCache.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/LittleEndianReader.h"
 
 namespace sondrel {
 namespace {
 
 constexpr std::size_t kEntryHeaderSize = 0x1A;
-constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFF;
 constexpr std::uint64_t kEmptyLastVcn = std::numeric_limits<std::uint64_t>::max();  // -1
 
 std::optional<DataStream> StreamOfRecordAlone(std::span<const std::byte> record,
@@ -117,13 +117,13 @@ std::optional<DataStream> FindAttributeStream(const VolumeContext& volume,
   }
   ExtensionRecordCache holders(volume, baseRecord, baseNumber, typeCode);
   for (const AttributeListEntry* entry : named) {
-    holders.Want(entry->fileReference & kRecordNumberMask, entry->startVcn);
+    holders.Want(RecordNumberOf(entry->fileReference), entry->startVcn);
   }
   // A piece named twice is taken once; the second naming overlaps the first.
   std::set<const OwnedAttribute*> taken;
   for (const AttributeListEntry* entry : named) {
     const OwnedAttribute* piece =
-        holders.Find(entry->fileReference & kRecordNumberMask, entry->startVcn);
+        holders.Find(RecordNumberOf(entry->fileReference), entry->startVcn);
     if (piece == nullptr) {
       consistent = false;
       continue;

@@ -4,14 +4,10 @@
 #include <vector>
 
 #include "ntfs/FileRecord.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/MftRecordAccess.h"
 
 namespace sondrel {
-namespace {
-
-constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFF;
-
-}  // namespace
 
 ExtensionRecordCache::ExtensionRecordCache(const VolumeContext& volume,
                                            std::span<const std::byte> baseRecord,
@@ -42,7 +38,7 @@ void ExtensionRecordCache::Load(std::uint64_t number, Holder& holder) {
     // An extension record must point back to this base record.
     auto header = ReadFileRecordHeader(extension);
     if (!HasFileMagic(extension) || !header || header->baseFileReference == 0 ||
-        (header->baseFileReference & kRecordNumberMask) != baseNumber_) {
+        RecordNumberOf(header->baseFileReference) != baseNumber_) {
       return;
     }
     record = extension;

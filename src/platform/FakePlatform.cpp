@@ -3,17 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/AsciiCase.h"
+
 namespace sondrel {
-namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
-}
-
-}  // namespace
-
 FileHandle FakePlatform::CreateFileA(std::string_view path, std::uint32_t desiredAccess,
                                      std::uint32_t shareMode,
                                      std::uint32_t creationDisposition) {

@@ -61,6 +61,7 @@ class FakePlatform : public Platform {
   bool FindClose(FindHandle handle) override;
   // Code units below 0x100 map to one byte (a Latin-1 code page); others to 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
+  std::uint32_t GetACP() override { return kCodePageLatin1; }
   std::string GetLastErrorMessage() override { return lastError_; }
   // The size of the file the handle serves, unless deviceLengths says otherwise.
   std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override;

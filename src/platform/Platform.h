@@ -27,6 +27,8 @@ inline constexpr std::uint32_t kCreateAlways = 2;           // CREATE_ALWAYS
 inline constexpr std::uint32_t kOpenExisting = 3;           // OPEN_EXISTING
 inline constexpr std::uint32_t kInvalidFileSize = 0xFFFFFFFF;  // INVALID_FILE_SIZE
 inline constexpr std::uint32_t kErrorAccessDenied = 5;         // ERROR_ACCESS_DENIED
+inline constexpr std::uint32_t kCodePageLatin1 = 28591;        // ISO 8859-1
+inline constexpr std::uint32_t kCodePageUtf8 = 65001;          // CP_UTF8
 
 // The positioned-read part of an OVERLAPPED record: the 64-bit byte offset
 // split into its low and high halves.
@@ -83,6 +85,11 @@ class Platform {
   // UTF-16LE to the system's narrow encoding (the ANSI code page on Windows,
   // UTF-8 on POSIX); a character it cannot map becomes 'N'.
   virtual std::string WideCharToMultiByte(std::u16string_view text) = 0;
+
+  // The code page WideCharToMultiByte converts to: the ANSI code page on
+  // Windows, kCodePageUtf8 on POSIX. Tells which bytes of a converted name
+  // stand for control characters.
+  virtual std::uint32_t GetACP() = 0;
 
   // Human-readable text of the last failed call's error, or "" when none.
   virtual std::string GetLastErrorMessage() = 0;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/AsciiCase.h"
 #include "platform/SystemPlatform.h"
 
 namespace sondrel {
@@ -30,14 +31,6 @@ constexpr std::uint32_t kTruncateExisting = 5;   // TRUNCATE_EXISTING
 
 // ntfs-3g serves each entry's 8.3 name under this extended attribute.
 constexpr const char* kDosNameAttribute = "system.ntfs_dos_name";
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
-}
 
 std::string WithSlashes(std::string_view text) {
   std::string out(text);
@@ -119,7 +112,7 @@ bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
   *host = HostPath{};
   auto driveEntry = [&](char drive, const char* suffix) {
     if (drive == '/' || drive == '\0') return false;
-    host->path = dosDevices_ + "/" + LowerAscii(drive) + suffix;
+    host->path = dosDevices_ + "/" + FoldAsciiCase(drive) + suffix;
     return true;
   };
   if (win32Path.size() == 6 && win32Path.substr(0, 4) == "\\\\.\\" && win32Path[5] == ':') {
@@ -149,7 +142,7 @@ bool PosixPlatform::DriveViewExists(char drive) {
   signed char& known = driveViews_[static_cast<unsigned char>(drive)];
   if (known == 0) {
     struct stat info {};
-    std::string entry = dosDevices_ + "/" + LowerAscii(drive) + ":";
+    std::string entry = dosDevices_ + "/" + FoldAsciiCase(drive) + ":";
     // Only "nothing there" is remembered; any other state is left to each call.
     known = (::stat(entry.c_str(), &info) != 0 && errno == ENOENT) ? -1 : 1;
   }

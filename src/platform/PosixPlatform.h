@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "names/NameTable.h"
+#include "common/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
@@ -51,6 +51,7 @@ class PosixPlatform : public Platform {
   bool FindClose(FindHandle handle) override;
   // UTF-8; an unpaired surrogate becomes 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
+  std::uint32_t GetACP() override { return kCodePageUtf8; }
   std::string GetLastErrorMessage() override;
   std::uint32_t GetLastError() override { return lastErrorCode_; }
 

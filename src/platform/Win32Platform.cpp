@@ -135,6 +135,8 @@ class Win32Platform : public Platform {
     return out;
   }
 
+  std::uint32_t GetACP() override { return ::GetACP(); }
+
   std::string GetLastErrorMessage() override {
     if (lastError_ == 0) return {};
     char text[512] = {};

@@ -5,16 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "names/AnsiName.h"
 #include "names/DirectoryView.h"
+#include "names/FileNameConversion.h"
 #include "names/PathBuilder.h"
-#include "names/RecordFileName.h"
 #include "ntfs/AttributeList.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/DataStream.h"
+#include "ntfs/ExtensionRecord.h"
 #include "ntfs/FileRecord.h"
+#include "ntfs/FileReference.h"
 #include "ntfs/MftChunkReader.h"
 #include "ntfs/MftRecordAccess.h"
+#include "ntfs/RecordFileName.h"
+#include "scan/PrintablePath.h"
 #include "scan/SystemMetadata.h"
 
 namespace sondrel {
@@ -61,28 +64,34 @@ void AppendNumber(std::string& line, std::uint32_t value) {
 
 // The file line "%8lu %8lu       %s\n" or the directory line
 // "%8lu %8lu <DIR> %s\n", formatted by hand: printf costs more than the rest
-// of a record's handling. The path ends at a zero byte, as %s would end it.
+// of a record's handling. The path is printed with its control characters as
+// '^' (a name ends at its first U+0000, so no zero byte reaches it).
 void AppendRecordLine(std::string& line, std::uint32_t record, std::uint32_t size,
-                      bool isDirectory, const std::string& path) {
+                      bool isDirectory, std::string_view path, std::uint32_t codePage) {
   line.clear();
   AppendNumber(line, record);
   line.push_back(' ');
   AppendNumber(line, size);
   line.append(isDirectory ? " <DIR> " : "       ");
-  line.append(path.c_str());
+  AppendPrintablePath(line, path, codePage);
   line.push_back('\n');
 }
 
-// Filter: a base record that is in use or a directory. An extension record
-// holds more attributes of the file its base record lists; the file is
-// listed once, under the base record's number.
-std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record) {
+// Filter: a record that is in use or a directory and is not an extension
+// record. An extension record holds more attributes of the file its base
+// record lists; the file is listed once, under the base record's number. A
+// record that only claims a base, which the base's $ATTRIBUTE_LIST does not
+// confirm, is listed as its own record: the claim cannot hide it.
+std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record,
+                                              std::uint32_t n, ExtensionRecords& extensions) {
   if (!HasFileMagic(record)) return std::nullopt;
   std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
   if (!header || (header->recordFlags & (kRecordInUse | kRecordIsDirectory)) == 0) {
     return std::nullopt;
   }
-  if (header->baseFileReference != 0) return std::nullopt;
+  if (header->baseFileReference != 0 && extensions.IsConfirmed(n, header->baseFileReference)) {
+    return std::nullopt;
+  }
   return header;
 }
 
@@ -165,6 +174,8 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::vector<std::byte> record(volume.geometry.RecordSize);
   PathBuilder paths(volume, platform, driveLetter);
   DirectoryView view(platform);
+  ExtensionRecords extensions(volume);
+  const std::uint32_t codePage = platform.GetACP();
 
   std::fprintf(out, "%8s %8s       %s\n", "index", "size", "filename");
   std::fputs(kRuleLine, out);
@@ -177,14 +188,14 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     progressText.Write(static_cast<int>(progress / count));
     if (!TestBit(bitmap, n)) continue;
     records.Read(n, record);
-    std::optional<FileRecordHeader> header = ScannedHeader(record);
+    std::optional<FileRecordHeader> header = ScannedHeader(record, n, extensions);
     if (!header) continue;
     std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, n);
     if (!fileName) continue;
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;
     std::string path =
-        paths.BuildFullPath(name, static_cast<std::uint32_t>(fileName->parentReference));
+        paths.BuildFullPath(name, ParentRecordOf(fileName->parentReference));
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
@@ -194,7 +205,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string longPath = view.ExpandLongPath(path);
     if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) ++hidden;
-    AppendRecordLine(line, n, size, isDirectory, longPath);
+    AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
     std::fwrite(line.data(), 1, line.size(), out);
   }
   progressText.Flush();

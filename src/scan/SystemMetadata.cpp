@@ -1,6 +1,6 @@
 #include "scan/SystemMetadata.h"
 
-#include "names/AsciiCase.h"
+#include "common/AsciiCase.h"
 
 namespace sondrel {
 

@@ -131,6 +131,8 @@ TEST(ExpandLongPath, RewritesPathsComponentByComponent) {
       {"name.txt", "\\name.txt", {"\\name.txt"}},
       // A drive component anywhere restarts the output.
       {"a\\X:\\PROGRA~1", "X:\\Program Files", {"\\a", "X:\\PROGRA~1", "X:\\PROGRA~1"}},
+      // Off the root, below a component not found nothing more is searched.
+      {"a\\b\\c", "\\a\\b\\c", {"\\a"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
@@ -182,6 +184,44 @@ TEST(ExpandLongPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
   std::string expected = "X:\\Program Files" + deep.substr(11);
   ASSERT_GT(expected.size(), 260u);
   EXPECT_EQ(view.ExpandLongPath(deep), expected);
+}
+
+// Paths as the walk gives them for a loop of directories (no drive, every
+// rotation) and for a deep chain (below the root, each one component deeper).
+TEST(DirectoryView, RemembersPerDirectoryAndNothingForPathsOffTheRoot) {
+  constexpr std::size_t kLoop = 2000;
+  constexpr std::size_t kDepth = 10000;
+  FakePlatform platform;
+  DirectoryView view(platform);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kLoop; ++i) names.push_back("d" + std::to_string(i));
+  for (std::size_t start = 0; start < kLoop; start += 97) {
+    std::string path;
+    for (std::size_t i = 0; i < kLoop; ++i) path += names[(start + i) % kLoop] + "\\";
+    path += "f";
+    EXPECT_EQ(view.ExpandLongPath(path), "\\" + path);
+    EXPECT_FALSE(view.IsVisibleToWin32(path));
+    // The first component, not found, and the listing of the path's directory.
+    EXPECT_EQ(platform.searches.size(), 2u);
+    platform.searches.clear();
+  }
+  EXPECT_EQ(view.RememberedBytes(), 0u);
+
+  // The fake lists none of the chain: each directory is still asked once.
+  std::string path = "X:";
+  std::size_t searches = 0;
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    path += "\\d" + std::to_string(i % 10);
+    ASSERT_FALSE(view.IsVisibleToWin32(path + "\\f"));
+    ASSERT_EQ(view.ExpandLongPath(path + "\\f"), path + "\\f");
+    searches += platform.searches.size();
+    platform.searches.clear();
+  }
+  // Per directory: its component and a parent number in the tree, an entry
+  // of the expansions; not its whole text.
+  EXPECT_LE(view.RememberedBytes(), kDepth * (3 + 4 + sizeof(ComponentExpansion)) + 8);
+  // Each directory listed once; each component and each own name searched once.
+  EXPECT_EQ(searches, kDepth + 2 * kDepth);
 }
 
 TEST(ExpandLongComponent, ReplacesOnlyTheLastComponent) {

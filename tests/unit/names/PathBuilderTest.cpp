@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/FakePlatform.h"
@@ -122,6 +123,54 @@ TEST(BuildFullPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
   std::string path = paths.BuildFullPath(ownName, parent);
   EXPECT_EQ(path, expected + "\\" + ownName);
   EXPECT_GT(path.size(), 4000u);
+}
+
+// Records first..first+count-1, each a directory inside the one before it;
+// the first is in the root when rooted, else in the last (a loop).
+void AddChain(test::MftImageBuilder& image, std::uint32_t first, std::uint32_t count, bool rooted) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t parent = i > 0 ? first + i - 1 : (rooted ? 5 : first + count - 1);
+    const std::u16string name{u'd', static_cast<char16_t>(u'a' + i % 26)};
+    image.Record(first + i).Flags(kDirectory).FileName(FileReference(parent), name);
+  }
+}
+
+TEST(BuildFullPath, KeepsTheLoopsPrefixesNotAndADeepChainsWithinItsBound) {
+  constexpr std::uint32_t kLoop = 2000;
+  constexpr std::uint32_t kDepth = 12000;
+  test::MftImageBuilder image;
+  image.recordCount = 16 + kLoop + kDepth;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  AddChain(image, 16, kLoop, false);
+  AddChain(image, 16 + kLoop, kDepth, true);
+  FakePlatform platform;
+  VolumeContext volume;
+  ASSERT_TRUE(test::OpenTestVolume(platform, image.Build(), volume));
+  PathBuilder paths(volume, platform, 'X');
+
+  // Every directory of the loop is a rotation of it: none reaches the root,
+  // so none is kept, and each is walked once per path.
+  for (std::uint32_t i = 0; i < kLoop; ++i) {
+    std::string path = paths.BuildFullPath("f", 16 + i);
+    ASSERT_EQ(path.size(), 3 * kLoop + 1) << i;
+  }
+  EXPECT_EQ(paths.ParentPrefixBytes(), 0u);
+  // Each record of the loop was read once.
+  EXPECT_EQ(platform.reads.size(), kLoop);
+
+  // The chain's prefixes sum to about 3 * kDepth^2 / 2 bytes (216 MB); the
+  // kept ones stay within the bound, and every path is still whole.
+  std::size_t reads = platform.reads.size();
+  std::size_t peak = 0;
+  for (std::uint32_t i = 0; i < kDepth; ++i) {
+    std::string path = paths.BuildFullPath("f", 16 + kLoop + i);
+    ASSERT_EQ(path.size(), 3 + 3 * (i + 1) + 1) << i;
+    peak = std::max(peak, paths.ParentPrefixBytes());
+  }
+  EXPECT_LE(peak, kMaxParentPrefixBytes);
+  EXPECT_GT(peak, kMaxParentPrefixBytes / 2);
+  EXPECT_EQ(platform.reads.size() - reads, kDepth + 1);  // and the root's
+  EXPECT_EQ(paths.BuildFullPath("f", 16 + kLoop + 2), "X:\\da\\db\\dc\\f");
 }
 
 }  // namespace

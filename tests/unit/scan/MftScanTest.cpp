@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -213,18 +214,48 @@ TEST(ScanMft, ACountBeyondTheVolumeIsCutToWhatItCanHold) {
   EXPECT_EQ(result.err, Progress(128) + "complete. total 9 files.\n");
 }
 
-TEST(ScanMft, NeverListsAnExtensionRecord) {
+// A record's base reference is only a claim: the record is passed over as an
+// extension only when its base record's $ATTRIBUTE_LIST names it.
+TEST(ScanMft, ListsARecordAsAnExtensionOnlyWhenItsBaseConfirmsIt) {
   FakePlatform platform;
   test::MftImageBuilder image;
+  image.recordCount = 64;
   image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
-  image.Record(20).Flags(kFile).FileName(FileReference(5), u"base.txt", 3);
+  image.Record(20)
+      .Flags(kFile)
+      .FileName(FileReference(5), u"base.txt", 3)
+      .Resident(0x20, test::AttributeListValue({{0x30, 0, FileReference(20)},
+                                                {0x80, 0, FileReference(21)}}));
   image.Record(21).Flags(kFile).BaseReference(FileReference(20)).FileName(FileReference(5), u"ext");
+  // Claims nothing confirms: a base whose list names others, a base without
+  // a list, itself, a base that is not a file record, a base beyond 32 bits.
+  image.Record(22).Flags(kFile).BaseReference(FileReference(20)).FileName(FileReference(5), u"a");
+  image.Record(23).Flags(kFile).BaseReference(FileReference(5)).FileName(FileReference(5), u"b");
+  image.Record(24).Flags(kFile).BaseReference(FileReference(24)).FileName(FileReference(5), u"c");
+  image.Record(25).Flags(kFile).BaseReference(FileReference(60)).FileName(FileReference(5), u"d");
+  image.Record(26).Flags(kFile).BaseReference(FileReference(0x100000014ull)).FileName(
+      FileReference(5), u"e");
+  // Many claims on one base cost one read of it.
+  for (std::uint32_t n = 30; n < 50; ++n) {
+    image.Record(n).Flags(kFile).BaseReference(FileReference(5)).FileName(FileReference(5), u"m");
+  }
   ScanOutput result = Scan(platform, image, ScanMode::kList);
+  std::string many;
+  for (std::uint32_t n = 30; n < 50; ++n) many += "      " + std::to_string(n) + "        0       X:\\m\n";
   EXPECT_EQ(result.out, std::string(kHeader) +
-                            "       0    32768       X:\\$MFT\n"
+                            "       0    65536       X:\\$MFT\n"
                             "       5        0 <DIR> X:\\.\n"
-                            "      20        3       X:\\base.txt\n" +
-                            kRule);
+                            "      20        3       X:\\base.txt\n"
+                            "      22        0       X:\\a\n"
+                            "      23        0       X:\\b\n"
+                            "      24        0       X:\\c\n"
+                            "      25        0       X:\\d\n"
+                            "      26        0       X:\\e\n" +
+                            many + kRule);
+  // One chunked read of the $MFT; then root 5 for the paths, and the bases
+  // 20 (for 21 and 22), 5, 60 and 5 again after it: the twenty claims on 5
+  // in a row cost one read.
+  EXPECT_EQ(platform.reads.size(), 1u + 5u);
 }
 
 TEST(ScanMft, AnMftOf4GiBOrMoreIsCountedFromItsWholeSize) {
@@ -257,7 +288,7 @@ TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
   image.Record(41).FileName(FileReference(5), u"moved.txt", 42);
   image.Record(43).FileName(FileReference(5), u"movedDir");
   image.Record(44).Flags(kFile).FileName(FileReference(42), u"child", 7);
-  // An extension record is never listed, whatever it holds.
+  // A claim that 44's list does not confirm: 45 is its own record.
   image.Record(45).Flags(kFile).BaseReference(FileReference(44)).FileName(FileReference(5), u"ext");
   ScanOutput result = Scan(platform, image, ScanMode::kList);
   EXPECT_EQ(result.out, std::string(kHeader) +
@@ -265,9 +296,10 @@ TEST(ScanMft, ListsANameFromAnExtensionRecordUnderTheBaseRecord) {
                             "       5        0 <DIR> X:\\.\n"
                             "      40       42       X:\\moved.txt\n"
                             "      42        0 <DIR> X:\\movedDir\n"
-                            "      44        7       X:\\movedDir\\child\n" +
+                            "      44        7       X:\\movedDir\\child\n"
+                            "      45        0       X:\\ext\n" +
                             kRule);
-  EXPECT_EQ(result.err, Progress(48) + "complete. total 5 files.\n");
+  EXPECT_EQ(result.err, Progress(48) + "complete. total 6 files.\n");
 }
 
 TEST(ScanMft, ReadsAnMftBitmapKeptInAnExtensionRecord) {
@@ -308,6 +340,41 @@ TEST(ScanMft, ADeviceShorterThanItsBootSectorClaimsCutsTheCount) {
   CapturedStream err;
   EXPECT_EQ(ScanMft(volume, ScanMode::kList, 'X', out.get(), err.get()), 9u);
   EXPECT_EQ(err.Text(), Progress(40) + "complete. total 9 files.\n");
+}
+
+// Names with control characters: each is printed as '^' on one line, while
+// the directory view is asked about the name as stored.
+TEST(ScanMft, PrintsEachRecordOnOneLineWhateverItsNameHolds) {
+  test::MftImageBuilder image;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(16).Flags(kDirectory).FileName(FileReference(5), u"d\u009B31m");
+  image.Record(17).Flags(kFile).FileName(FileReference(16), u"a\n      70 9 X:\\innocent.txt", 1);
+  image.Record(18).Flags(kFile).FileName(FileReference(16), u"b\r\u001B[2K\u007F", 2);
+  image.Record(19).Flags(kFile).FileName(FileReference(5), std::u16string(u"cut\0here", 8), 3);
+  image.Record(20).Flags(kFile).FileName(FileReference(5), u"tab\there", 4);
+  const std::string lines =
+      "      17        1       X:\\d^31m\\a^      70 9 X:\\innocent.txt\n"
+      "      18        2       X:\\d^31m\\b^^[2K^\n"
+      "      19        3       X:\\cut\n";
+  FakePlatform platform;
+  ScanOutput listed = Scan(platform, image, ScanMode::kList);
+  EXPECT_EQ(listed.out, std::string(kHeader) +
+                            "       0    32768       X:\\$MFT\n"
+                            "       5        0 <DIR> X:\\.\n"
+                            "      16        0 <DIR> X:\\d^31m\n" +
+                            lines + "      20        4       X:\\tab^here\n" + kRule);
+
+  // The listing shows the directory's and the tab's names as stored: they
+  // are not hidden, and the files below the directory are searched in it.
+  FakePlatform dig;
+  dig.directories["X:"] = {{"d\x9B" "31m", ""}, {"tab\there", ""}};
+  dig.directories["X:\\d\x9B" "31m"] = {};
+  ScanOutput hidden = Scan(dig, image, ScanMode::kDig);
+  EXPECT_EQ(hidden.out, kHeader + lines + kRule);
+  EXPECT_EQ(hidden.err.substr(hidden.err.rfind('\r') + 1),
+            "complete. total 7 files, 3 hidden files.\n");
+  EXPECT_NE(std::find(dig.searches.begin(), dig.searches.end(), "X:\\d\x9B" "31m\\*"),
+            dig.searches.end());
 }
 
 TEST(TestBit, ReadsLeastSignificantBitFirstAndClearBeyondTheEnd) {

@@ -1,4 +1,5 @@
-// The name and parent of a record, as its first unnamed $FILE_NAME gives them.
+// The name and parent of a record, as its first unnamed $FILE_NAME gives them,
+// wherever in the file's records that attribute lies.
 #pragma once
 
 #include <cstdint>

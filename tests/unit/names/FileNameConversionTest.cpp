@@ -1,4 +1,4 @@
-#include "names/AnsiName.h"
+#include "names/FileNameConversion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-// A file name from the volume (UTF-16LE) as the tool's own text.
+// A file name from the volume (UTF-16LE) converted to the tool's own text,
+// through the platform's WideCharToMultiByte (the ANSI code page on Windows).
 #pragma once
 
 #include <string>

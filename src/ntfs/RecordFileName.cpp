@@ -1,4 +1,4 @@
-#include "names/RecordFileName.h"
+#include "ntfs/RecordFileName.h"
 
 #include "ntfs/AttributeList.h"
 

@@ -1,4 +1,4 @@
-#include "names/NameTable.h"
+#include "common/NameTable.h"
 
 #include <gtest/gtest.h>
 

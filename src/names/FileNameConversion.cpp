@@ -1,4 +1,4 @@
-#include "names/AnsiName.h"
+#include "names/FileNameConversion.h"
 
 namespace sondrel {
 

@@ -1,0 +1,159 @@
+// The path walk and the directory view over the fake platform: parent links,
+// names (control characters, backslashes, drive-like components), loops and
+// deep chains, and directory listings, all from the input.
+//
+// Input: a sequence of operations, each a byte then its arguments:
+//   0  a record: parent (u16), name length (u8), name bytes
+//   1  a chain: count (u16, at most 300), parent of its first record (u16),
+//      one name byte; each record's parent is the one added before it
+//   2  a listing entry: directory record (u16), long and short name, each a
+//      length (u8) and bytes; listed under that record's path
+// Records are numbered from 1 in the order added; record 1 named "." is the
+// root. Invariants: a path is the same from a fresh builder and view (the kept
+// prefixes and expansions change nothing), and a printed path holds no
+// control character.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "names/DirectoryView.h"
+#include "names/PathBuilder.h"
+#include "ntfs/VolumeContext.h"
+#include "platform/FakePlatform.h"
+#include "scan/PrintablePath.h"
+
+namespace {
+
+constexpr std::size_t kMaxRecords = 1024;
+
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  bool empty() const { return at_ >= size_; }
+  std::uint8_t U8() { return at_ < size_ ? data_[at_++] : 0; }
+  std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | (U8() << 8)); }
+  std::string Text() {
+    std::size_t length = U8();
+    std::string text;
+    while (length-- > 0 && !empty()) text.push_back(static_cast<char>(U8()));
+    return text;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+struct Record {
+  std::uint32_t parent;
+  std::string name;
+};
+
+bool Printable(std::string_view line, std::uint32_t codePage) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    auto byte = static_cast<unsigned char>(line[i]);
+    if (byte < 0x20 || byte == 0x7F) return false;
+    if (codePage == sondrel::kCodePageLatin1 && byte >= 0x80 && byte <= 0x9F) return false;
+    if (codePage == sondrel::kCodePageUtf8 && byte == 0xC2 && i + 1 < line.size() &&
+        static_cast<unsigned char>(line[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(line[i + 1]) <= 0x9F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input input(data, size);
+  std::vector<Record> records{{0, ""}};  // record 0 is never a parent
+  std::vector<std::pair<std::uint32_t, sondrel::FindData>> listed;
+  while (!input.empty() && records.size() < kMaxRecords) {
+    switch (input.U8() % 3) {
+      case 0: {
+        std::uint32_t parent = input.U16();
+        records.push_back({parent, input.Text()});
+        break;
+      }
+      case 1: {
+        std::uint32_t count = input.U16() % 301;
+        std::uint32_t parent = input.U16();
+        std::string name(1, static_cast<char>(input.U8()));
+        for (std::uint32_t i = 0; i < count && records.size() < kMaxRecords; ++i) {
+          records.push_back({parent, name});
+          parent = static_cast<std::uint32_t>(records.size() - 1);
+        }
+        break;
+      }
+      default: {
+        std::uint32_t directory = input.U16();
+        sondrel::FindData entry;
+        entry.cFileName = input.Text();
+        entry.cAlternateFileName = input.Text();
+        listed.emplace_back(directory, std::move(entry));
+        break;
+      }
+    }
+  }
+
+  sondrel::FakePlatform platform;
+  sondrel::VolumeContext volume;
+  volume.platform = &platform;
+  volume.geometry.RecordSize = 1024;
+  sondrel::PathBuilder paths(volume, platform, 'X');
+  for (std::uint32_t n = 1; n < records.size(); ++n) {
+    paths.parentLinks().Insert(std::to_string(n), sondrel::ParentLink{records[n].parent,
+                                                                      records[n].name});
+  }
+  std::vector<std::string> built(records.size());
+  for (std::uint32_t n = 1; n < records.size(); ++n) {
+    built[n] = paths.BuildFullPath(records[n].name, records[n].parent);
+  }
+  for (const auto& [directory, entry] : listed) {
+    if (directory < built.size()) platform.directories[built[directory]].push_back(entry);
+  }
+  platform.directories["X:"].push_back({"X", "x"});
+
+  sondrel::DirectoryView view(platform);
+  std::string line;
+  const std::size_t spotEvery = records.size() / 8 + 2;  // about eight per input
+  for (std::uint32_t n = 1; n < records.size(); ++n) {
+    const std::string& path = built[n];
+    if (paths.ParentPrefixBytes() > sondrel::kMaxParentPrefixBytes) __builtin_trap();
+    (void)view.IsVisibleToWin32(path);
+    std::string expanded = view.ExpandLongPath(path);
+    // Spot checks against a builder and a view that remember nothing yet.
+    if ((n % spotEvery == 1 && path.size() < 4096) || n + 1 == records.size()) {
+      sondrel::PathBuilder fresh(volume, platform, 'X');
+      for (std::uint32_t m = 1; m < records.size(); ++m) {
+        fresh.parentLinks().Insert(std::to_string(m), sondrel::ParentLink{records[m].parent,
+                                                                          records[m].name});
+      }
+      if (fresh.BuildFullPath(records[n].name, records[n].parent) != path) __builtin_trap();
+      sondrel::DirectoryView freshView(platform);
+      if (freshView.ExpandLongPath(path) != expanded) __builtin_trap();
+    }
+    for (std::uint32_t codePage : {sondrel::kCodePageUtf8, sondrel::kCodePageLatin1, 1252u}) {
+      line.clear();
+      sondrel::AppendPrintablePath(line, expanded, codePage);
+      if (!Printable(line, codePage)) __builtin_trap();
+    }
+    // The fake keeps every search text; a deep chain would make that quadratic.
+    platform.searches.clear();
+    platform.searchLevels.clear();
+  }
+  // The view keeps a node per directory component, not a text per path.
+  std::size_t components = 2;
+  for (const Record& record : records) {
+    components += 1 + static_cast<std::size_t>(std::count(record.name.begin(), record.name.end(), '\\'));
+  }
+  if (view.RememberedBytes() > components * (4 + 2 * 256 + sizeof(sondrel::ComponentExpansion))) {
+    __builtin_trap();
+  }
+  return 0;
+}
