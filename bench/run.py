@@ -37,6 +37,7 @@ GOAL_LIST_RAW_VS_FLS = 0.15
 GOAL_VIEW_VS_FIND = 2.5
 GOAL_LINEAR = 5.5
 GOAL_FLAT_VS_TREE = 2.0
+GOAL_SHORT_VS_LONG = 2.0
 
 
 def timed(cmd, env=None):
@@ -161,7 +162,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sondrel", default=os.path.join(REPO, "build", "default", "sondrel"))
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--volumes", default="v200k,v1m,tree100k,flat100k")
+    parser.add_argument("--volumes", default="v200k,v1m,tree100k,flat100k,short200k,long200k")
     parser.add_argument("--save-outputs", metavar="DIR")
     parser.add_argument("--outputs-only", action="store_true",
                         help="only write the outputs for --save-outputs, time nothing")
@@ -242,10 +243,33 @@ def main():
                 results[name] = r
                 sys.stdout.flush()
 
+        if not args.outputs_only and not args.skip_view and {"short200k", "long200k"} <= set(names):
+            short_vs_long(sondrel, workdir, args.runs)
         if not args.outputs_only:
             summary(results)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+
+
+def short_vs_long(sondrel, workdir, runs):
+    """The 8.3-first volume against its long-name twin, both mounted at once so that the two
+    runs alternate: paths built from 8.3 names must not cost the view much more."""
+    short, long_ = Volume("short200k", workdir), Volume("long200k", workdir)
+    if not (short.available() and long_.available()):
+        print("== short200k vs long200k: needs both images; skipped")
+        return
+    print(f"== short200k (8.3 first) vs long200k (long names only), {runs} runs each")
+    with short, long_:
+        for mode in ("-dig", "-list"):
+            a, b = compare(f"sondrel {mode} (view) short200k", [sondrel, mode, DRIVE],
+                           short.env(True), f"sondrel {mode} (view) long200k",
+                           [sondrel, mode, DRIVE], long_.env(True), runs)
+            print(fmt_res(a))
+            print(fmt_res(b))
+            ratio = a.median / b.median
+            print(f"  ratio {ratio:.3f} (goal <= {GOAL_SHORT_VS_LONG}) "
+                  f"{verdict(ratio, GOAL_SHORT_VS_LONG)}")
+    sys.stdout.flush()
 
 
 def summary(results):

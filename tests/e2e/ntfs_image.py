@@ -29,8 +29,10 @@ import time
 from dataclasses import dataclass
 from typing import Iterator, Sequence, Union
 
+import ntfs_layout
+
 # Bump when the way an entry is written changes, so cached images are rebuilt.
-BUILDER_VERSION = 4
+BUILDER_VERSION = 5
 
 
 @dataclass(frozen=True)
@@ -259,34 +261,15 @@ def build_image(path: str, geometry: Geometry, entries: Sequence[Entry],
     with mounted(path, readonly=False, options=["streams_interface=windows"]) as root:
         for entry in entries:
             _apply(root, entry)
-    _put_short_names_first(path, [e for e in entries
-                                  if isinstance(e, (Dir, File)) and e.dos_name])
+    if any(isinstance(e, (Dir, File)) and e.dos_name for e in entries):
+        _put_short_names_first(path)
 
 
-def first_file_name(image: str, path: str) -> str:
-    """The name in the first $FILE_NAME attribute of path's record, as istat shows it."""
-    record = subprocess.run(["ifind", "-n", "/" + path, image], check=True,
-                            capture_output=True, text=True).stdout.strip()
-    shown = subprocess.run(["istat", image, record], check=True,
-                           capture_output=True, text=True).stdout
-    return shown.split("\n$FILE_NAME Attribute Values:\n", 1)[1].split("Name: ", 1)[1] \
-        .split("\n", 1)[0]
-
-
-def _put_short_names_first(image: str, named: Sequence[Dir | File]) -> None:
+def _put_short_names_first(image: str) -> None:
     # ntfs-3g orders the two $FILE_NAME attributes it writes for an 8.3 name by comparing
     # their values, time stamps included, so either may come first. Tests want the short
-    # one first (the case where a path must be expanded): set the name again until it is.
-    for _ in range(40):
-        wrong = [e for e in named if first_file_name(image, e.path) != e.dos_name]
-        if not wrong:
-            return
-        with mounted(image, readonly=False) as root:
-            for entry in wrong:
-                target = os.path.join(root, entry.path)
-                subprocess.run(["setfattr", "-x", "system.ntfs_dos_name", target], check=True)
-                _set_dos_name(target, entry.dos_name)
-    raise RuntimeError("ntfs-3g kept the long name first: " + ", ".join(e.path for e in wrong))
+    # one first, as Windows often stores it (the case where a path must be expanded).
+    ntfs_layout.put_short_names_first(image)
 
 
 def cached_image(cache_dir: str, name: str, geometry: Geometry,
@@ -394,8 +377,26 @@ def fragmented_volume() -> list[Entry]:
     ]
 
 
+def short_names_volume() -> list[Entry]:
+    """A volume shaped as Windows makes them: every directory and file has a long name that
+    is no valid 8.3 name and an 8.3 name as well, and every record gives the 8.3 name
+    first, so each path is built of 8.3 components the view must recognise and expand."""
+    entries: list[Entry] = []
+    for d in range(4):
+        folder = f"Directory Number {d}"
+        entries.append(Dir(folder, dos_name=f"DIRECT~{d + 1}"))
+        for k in range(75):
+            rel = f"{folder}/Document number {k:03}.text"
+            entries.append(File(rel, content(rel, (d * 389 + k * 131) % 3000),
+                                dos_name=f"DOCUME~{k + 1}.TEX" if k < 9 else f"DO{k:04}~1.TEX"))
+    entries.append(Dir("Directory Number 1/Nested Long Folder", dos_name="NESTED~1"))
+    entries.append(File("Directory Number 1/Nested Long Folder/Inner Document.text",
+                        b"inner\n", dos_name="INNERD~1.TEX"))
+    return entries
+
+
 VOLUMES = {"standard": standard_volume, "small": small_volume, "demo": demo_volume,
-           "fragmented": fragmented_volume}
+           "fragmented": fragmented_volume, "shortnames": short_names_volume}
 
 
 def main(argv: Sequence[str]) -> int:

@@ -231,6 +231,63 @@ class Volume:
         return out
 
 
+def short_name_first(record: bytearray) -> bool:
+    """Puts a record's 8.3 $FILE_NAME before its long one, as Windows often stores them:
+    a Win32-namespace $FILE_NAME followed directly by a DOS-namespace one trade places, each
+    moved whole (attribute id and all). The record is given with its fix-ups applied. True
+    when it changed; the indexes need no change, they hold both names in any order."""
+    names = [a for a in attributes(record) if a.type_code == 0x30 and not a.non_resident]
+    if len(names) != 2 or names[0].offset + names[0].length != names[1].offset:
+        return False
+    namespace = [record[a.offset + a.value_offset + 0x41] for a in names]
+    if namespace != [1, 2]:  # Win32, then DOS
+        return False
+    start, middle, end = names[0].offset, names[1].offset, names[1].offset + names[1].length
+    record[start:end] = record[middle:end] + record[start:middle]
+    return True
+
+
+def put_short_names_first(path: str) -> int:
+    """short_name_first on every record of the image file at path, in place, record by
+    record, so the image may be many GiB (sparse). Returns how many records changed. Only
+    what record 0's own $DATA maps is visited."""
+    changed = 0
+    with open(path, "r+b") as image:
+        boot = read_boot(image.read(512))
+        size = boot.record_size
+        image.seek(boot.mft_lcn * boot.cluster_size)
+        first = bytearray(image.read(size))
+        apply_fixups(first)
+        if find(first, 0x20) is not None:
+            raise ValueError("the $MFT continues in extension records; not handled here")
+        data = find(first, 0x80)
+        left = data.data_size // size
+        step = (16 << 20) // size * size  # whole records, at most 16 MiB a read
+        for lcn, length in _runs(first, data):
+            start, end = lcn * boot.cluster_size, (lcn + length) * boot.cluster_size
+            for offset in range(start, end, step):
+                image.seek(offset)
+                chunk = bytearray(image.read(min(step, end - offset) // size * size))
+                dirty = False
+                for at in range(0, len(chunk), size):
+                    if left == 0:
+                        break
+                    left -= 1
+                    record = chunk[at:at + size]
+                    if record[:4] != b"FILE":
+                        continue
+                    apply_fixups(record)
+                    if short_name_first(record):
+                        undo_fixups(record)
+                        chunk[at:at + size] = record
+                        changed += 1
+                        dirty = True
+                if dirty:
+                    image.seek(offset)
+                    image.write(chunk)
+    return changed
+
+
 def base_reference(record: bytes) -> int:
     """The base file reference, sequence number included: 0 in a base record, set in an
     extension record (even one whose base is record 0)."""
