@@ -1,5 +1,7 @@
 #include "names/DirectoryView.h"
 
+#include <algorithm>
+
 #include "common/AsciiCase.h"
 
 namespace sondrel {
@@ -30,7 +32,7 @@ std::optional<std::size_t> Below(std::string_view cursorText, std::string_view t
 // FindExInfoBasic adds the long names, FindExInfoStandard the short names
 // that differ from them.
 bool DirectoryView::ListDirectory(std::string_view directory, FindexInfoLevels level,
-                                  NameTable& names) {
+                                  NameTable& names, RecordPositions* records) {
   std::string pattern;
   pattern.reserve(directory.size() + 2);
   pattern.append(directory).append("\\*");
@@ -40,6 +42,9 @@ bool DirectoryView::ListDirectory(std::string_view directory, FindexInfoLevels l
   do {
     if (level == FindExInfoBasic) {
       names.Add(entry.cFileName);
+      if (records != nullptr) {
+        records->emplace_back(entry.fileRecord, static_cast<std::uint32_t>(names.size() - 1));
+      }
     } else if (!EqualsIgnoringAsciiCase(entry.cAlternateFileName, entry.cFileName)) {
       names.Add(entry.cAlternateFileName);
     }
@@ -68,22 +73,49 @@ std::optional<std::uint32_t> DirectoryView::DirectoryNode(std::string_view direc
   return node;
 }
 
-bool DirectoryView::Lists(std::string_view directory, std::string_view name) {
-  DirectoryListing unremembered;
-  DirectoryListing* listing = &unremembered;
-  bool search = true;
+DirectoryListing& DirectoryView::ListingOf(std::string_view directory,
+                                           DirectoryListing& scratch) {
+  DirectoryListing* listing = &scratch;
   if (std::optional<std::uint32_t> node = DirectoryNode(directory)) {
     // Entered before the search, so a failed search is not repeated.
     auto [at, created] = listings_.try_emplace(*node);
+    if (!created) return at->second;
     listing = &at->second;
-    search = created;
   }
-  if (search) listing->searched = ListDirectory(directory, FindExInfoBasic, listing->names);
-  if (listing->names.Find(name)) return true;
-  if (!listing->searched || listing->shortNamesAdded) return false;
-  listing->shortNamesAdded = true;
-  ListDirectory(directory, FindExInfoStandard, listing->names);
-  return listing->names.Find(name).has_value();
+  RecordPositions& records = listing->records;
+  listing->searched = ListDirectory(directory, FindExInfoBasic, listing->names, &records);
+  // Records count only where the view told every entry's ("." and ".." aside).
+  std::erase_if(records, [&](const auto& entry) {
+    std::string_view name = listing->names[entry.second];
+    return name == "." || name == "..";
+  });
+  if (std::any_of(records.begin(), records.end(), [](const auto& r) { return r.first == 0; })) {
+    records.clear();
+  }
+  std::sort(records.begin(), records.end());
+  records.shrink_to_fit();
+  return *listing;
+}
+
+std::optional<std::uint32_t> DirectoryView::PositionOfRecord(const DirectoryListing& listing,
+                                                             std::uint64_t record) {
+  auto at = std::lower_bound(listing.records.begin(), listing.records.end(),
+                             std::make_pair(record, std::uint32_t{0}));
+  if (at == listing.records.end() || at->first != record) return std::nullopt;
+  return at->second;
+}
+
+bool DirectoryView::Lists(std::string_view directory, std::string_view name,
+                          std::optional<std::uint64_t> record) {
+  DirectoryListing unremembered;
+  DirectoryListing& listing = ListingOf(directory, unremembered);
+  if (listing.names.Find(name)) return true;
+  if (!listing.searched) return false;
+  if (record && !listing.records.empty()) return PositionOfRecord(listing, *record).has_value();
+  if (listing.shortNamesAdded) return false;
+  listing.shortNamesAdded = true;
+  ListDirectory(directory, FindExInfoStandard, listing.names, nullptr);
+  return listing.names.Find(name).has_value();
 }
 
 std::optional<std::string_view> DirectoryView::LongNameOf(std::string_view directory,
@@ -107,10 +139,10 @@ std::optional<std::string_view> DirectoryView::LongNameOf(std::string_view direc
   return std::string_view(entry_.cFileName);
 }
 
-bool DirectoryView::IsVisibleToWin32(std::string_view path) {
+bool DirectoryView::IsVisibleToWin32(std::string_view path, std::optional<std::uint64_t> record) {
   std::size_t slash = path.rfind('\\');
-  if (slash == std::string_view::npos) return Lists(path, {});
-  return Lists(path.substr(0, slash), path.substr(slash + 1));
+  if (slash == std::string_view::npos) return Lists(path, {}, record);
+  return Lists(path.substr(0, slash), path.substr(slash + 1), record);
 }
 
 std::uint32_t DirectoryView::QueryWin32FileSize(std::string_view path) {
@@ -130,13 +162,33 @@ std::string DirectoryView::ExpandLongComponent(std::string_view path) {
   return expanded;
 }
 
+bool DirectoryView::AppendRecordsLongName(std::string& output, std::string_view component,
+                                          std::uint64_t record) {
+  // Only below a drive: a path that lost its drive part names nothing there.
+  if (!BeginsWithDrive(output)) return false;
+  DirectoryListing unremembered;
+  DirectoryListing& listing = ListingOf(output, unremembered);
+  if (!listing.searched || listing.records.empty()) return false;
+  std::string_view name = component;
+  if (!listing.names.Find(component)) {
+    std::optional<std::uint32_t> position = PositionOfRecord(listing, record);
+    if (position && !EqualsIgnoringAsciiCase(component, listing.names[*position])) {
+      name = listing.names[*position];
+    }
+  }
+  output.push_back('\\');
+  output.append(name);
+  return true;
+}
+
 void DirectoryView::AppendLongComponent(std::string& output, std::string_view component) {
   std::optional<std::string_view> longName = LongNameOf(output, component);
   output.push_back('\\');
   output.append(longName ? *longName : component);
 }
 
-std::string DirectoryView::ExpandLongPath(std::string_view path) {
+std::string DirectoryView::ExpandLongPath(std::string_view path,
+                                          std::optional<std::uint64_t> record) {
   if (path.size() <= 3) return std::string(path);
   // Only a text that begins with a drive is remembered, by directory node.
   std::optional<std::uint32_t> node;
@@ -187,7 +239,9 @@ std::string DirectoryView::ExpandLongPath(std::string_view path) {
   }
   if (!rest.empty()) {
     if (node) {
-      AppendLongComponent(output, rest);
+      if (!(record && AppendRecordsLongName(output, rest, *record))) {
+        AppendLongComponent(output, rest);
+      }
     } else {
       AppendOffRootComponent(output, rest, searching);
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/NameTable.h"
@@ -27,6 +28,9 @@ struct DirectoryListing {
   NameTable names;
   bool searched = false;         // the long-name search succeeded
   bool shortNamesAdded = false;  // the search for short names was made
+  // (record number, position in names) of every entry, by record number,
+  // where the view told the record of every entry; empty elsewhere.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> records;
 };
 
 // What one directory component of a path expanded to, under the prefix
@@ -54,8 +58,12 @@ class DirectoryView {
   // directory text is searched once per run ("<dir>\*") for its long names,
   // and once more for its short names only when a name is not among them; a
   // directory that cannot be listed keeps an empty listing, so no name is in
-  // it and it is not searched again.
-  bool Lists(std::string_view directory, std::string_view name);
+  // it and it is not searched again. Where the view tells each entry's record
+  // and the caller gives the one name belongs to, a name that is no long name
+  // is listed when that record is: the entry it is the 8.3 name of is found
+  // without fetching any 8.3 name.
+  bool Lists(std::string_view directory, std::string_view name,
+             std::optional<std::uint64_t> record = std::nullopt);
 
   // The long name to put in place of name in directory: the name the search
   // for "<directory>\<name>" reports when the entry's short name differs from
@@ -67,8 +75,10 @@ class DirectoryView {
   std::optional<std::string_view> LongNameOf(std::string_view directory, std::string_view name);
 
   // Whether the listing of the path's directory (the text before the last
-  // backslash, or the whole path when there is none) holds the text after it.
-  bool IsVisibleToWin32(std::string_view path);
+  // backslash, or the whole path when there is none) holds the text after it;
+  // record, when given, is the MFT record the path names (see Lists).
+  bool IsVisibleToWin32(std::string_view path,
+                        std::optional<std::uint64_t> record = std::nullopt);
 
   // Opens the path for reading with read sharing only and returns the low 32
   // bits of its size; 0 when it cannot be opened (a file held open for writing
@@ -90,13 +100,33 @@ class DirectoryView {
   // Before the first drive component, once a component is not found, those
   // below it are kept as built without a search.
   // Held whole at any length: a path the platform cannot reach is simply not
-  // found and stays as built.
-  std::string ExpandLongPath(std::string_view path);
+  // found and stays as built. When record, the MFT record the path names, is
+  // given and the view tells each entry's record, the last component of a
+  // path below a drive is expanded from its directory's listing: to the long
+  // name of the entry that is that record, when it is listed and the component
+  // is neither that name nor that name but for ASCII case.
+  std::string ExpandLongPath(std::string_view path,
+                             std::optional<std::uint64_t> record = std::nullopt);
 
  private:
-  // Adds to names what one search of directory gives at level; false when the
+  using RecordPositions = std::vector<std::pair<std::uint64_t, std::uint32_t>>;
+  // Adds to names what one search of directory gives at level, and to records
+  // (when given) each long name's record and position; false when the
   // directory cannot be listed.
-  bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names);
+  bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names,
+                     RecordPositions* records);
+  // The directory's listing, its long names searched on first use; one that
+  // is not remembered (no drive) is searched into scratch.
+  DirectoryListing& ListingOf(std::string_view directory, DirectoryListing& scratch);
+  // The position in the listing's names of the entry that is record, when the
+  // listing tells records and holds it.
+  static std::optional<std::uint32_t> PositionOfRecord(const DirectoryListing& listing,
+                                                       std::uint64_t record);
+  // Appends "\" and the long name of the component that names record, taken
+  // from the listing of output when it tells records; false, with nothing
+  // appended, elsewhere.
+  bool AppendRecordsLongName(std::string& output, std::string_view component,
+                             std::uint64_t record);
   // Appends "\" and component, or its long name, to output.
   void AppendLongComponent(std::string& output, std::string_view component);
   // The same for a path that did not reach the root, while searching holds;

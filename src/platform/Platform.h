@@ -41,6 +41,10 @@ struct Overlapped {
 struct FindData {
   std::string cFileName;           // the long name
   std::string cAlternateFileName;  // the 8.3 name, empty when there is none
+  // The entry's MFT record number where the view tells it (ntfs-3g serves it
+  // as the inode number), so that an entry can be matched to the record it is
+  // without its 8.3 name being fetched; 0 where the view does not tell it.
+  std::uint64_t fileRecord = 0;
 };
 
 // FINDEX_INFO_LEVELS of FindFirstFileExA. FindExInfoBasic does not ask for the

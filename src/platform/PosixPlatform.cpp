@@ -31,6 +31,8 @@ constexpr std::uint32_t kTruncateExisting = 5;   // TRUNCATE_EXISTING
 
 // ntfs-3g serves each entry's 8.3 name under this extended attribute.
 constexpr const char* kDosNameAttribute = "system.ntfs_dos_name";
+// The root directory's MFT record number.
+constexpr ino_t kRootRecord = 5;
 
 std::string WithSlashes(std::string_view text) {
   std::string out(text);
@@ -126,6 +128,7 @@ bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
       return false;
     }
     if (driveEntry(win32Path[0], ":")) {
+      host->recordNumbers = DriveViewGivesRecords(win32Path[0]);
       if (!rest.empty() && rest[0] != '\\') host->path += '/';
       host->path += WithSlashes(rest);
       return true;
@@ -144,9 +147,17 @@ bool PosixPlatform::DriveViewExists(char drive) {
     struct stat info {};
     std::string entry = dosDevices_ + "/" + FoldAsciiCase(drive) + ":";
     // Only "nothing there" is remembered; any other state is left to each call.
-    known = (::stat(entry.c_str(), &info) != 0 && errno == ENOENT) ? -1 : 1;
+    if (::stat(entry.c_str(), &info) == 0) {
+      known = info.st_ino == kRootRecord ? 2 : 1;
+    } else {
+      known = errno == ENOENT ? -1 : 1;
+    }
   }
   return known > 0;
+}
+
+bool PosixPlatform::DriveViewGivesRecords(char drive) {
+  return DriveViewExists(drive) && driveViews_[static_cast<unsigned char>(drive)] == 2;
 }
 
 FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desiredAccess,
@@ -304,10 +315,10 @@ std::optional<std::uint64_t> PosixPlatform::GetLengthInfo(FileHandle handle) {
   return std::nullopt;
 }
 
-PosixPlatform::Directory* PosixPlatform::ReadDirectory(const std::string& directory) {
-  auto known = directories_.find(directory);
+PosixPlatform::Directory* PosixPlatform::ReadDirectory(const HostPath& directory) {
+  auto known = directories_.find(directory.path);
   if (known != directories_.end()) return &known->second;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.path.c_str()), ::closedir);
   if (!dir) {
     SetError(errno);
     return nullptr;
@@ -317,8 +328,9 @@ PosixPlatform::Directory* PosixPlatform::ReadDirectory(const std::string& direct
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     entries.names.Add(name);
+    if (directory.recordNumbers) entries.records.push_back(entry->d_ino);
   }
-  return &directories_.emplace(directory, std::move(entries)).first->second;
+  return &directories_.emplace(directory.path, std::move(entries)).first->second;
 }
 
 void PosixPlatform::LoadShortNames(const std::string& directory, Directory* entries) {
@@ -350,6 +362,7 @@ bool PosixPlatform::NextEntry(Search& search, FindData* findData) {
   findData->cFileName.assign(directory->names[index]);
   findData->cAlternateFileName.assign(
       search.withShortNames ? directory->shortNames[index] : std::string_view());
+  findData->fileRecord = directory->records.empty() ? 0 : directory->records[index];
   ++search.next;
   return true;
 }
@@ -382,7 +395,7 @@ FindHandle PosixPlatform::StartListing(std::string_view directoryText, bool want
                                        FindData* findData) {
   HostPath directory;
   if (!MapPath(directoryText, &directory)) return kInvalidHandleValue;
-  Directory* entries = ReadDirectory(directory.path);
+  Directory* entries = ReadDirectory(directory);
   if (entries == nullptr) return kInvalidHandleValue;
   if (wantShortNames) LoadShortNames(directory.path, entries);
   Search search;
@@ -416,7 +429,7 @@ FindHandle PosixPlatform::StartLookup(std::string_view path, bool wantShortNames
   if (!MapPath(parent.empty() ? std::string_view("\\") : parent, &directory)) {
     return kInvalidHandleValue;
   }
-  Directory* entries = ReadDirectory(directory.path);
+  Directory* entries = ReadDirectory(directory);
   if (entries == nullptr) return kInvalidHandleValue;
   std::optional<std::size_t> found = MatchEntry(directory.path, entries, name);
   if (!found) {
@@ -427,7 +440,8 @@ FindHandle PosixPlatform::StartLookup(std::string_view path, bool wantShortNames
   Search search;
   search.entries.push_back(
       {std::string(entries->names[*found]),
-       entries->shortNamesLoaded ? std::string(entries->shortNames[*found]) : std::string()});
+       entries->shortNamesLoaded ? std::string(entries->shortNames[*found]) : std::string(),
+       entries->records.empty() ? 0 : entries->records[*found]});
   return StartSearch(std::move(search), findData);
 }
 

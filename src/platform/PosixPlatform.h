@@ -60,6 +60,7 @@ class PosixPlatform : public Platform {
     std::string path;
     bool rawVolume = false;
     bool driveRoot = false;
+    bool recordNumbers = false;  // the drive's view serves MFT record numbers as inodes
   };
   // A file opened for reading whose descriptor is opened at its first read.
   struct DeferredFile {
@@ -76,6 +77,9 @@ class PosixPlatform : public Platform {
     NameTable names;
     NameTable shortNames;
     bool shortNamesLoaded = false;
+    // Each entry's d_ino, in the same order, where the view serves MFT record
+    // numbers as inodes; empty elsewhere.
+    std::vector<std::uint64_t> records;
   };
   // A search in progress: first the entries given (the "." and ".." of a
   // directory, or the one entry found), then, for a directory, its listing,
@@ -87,7 +91,7 @@ class PosixPlatform : public Platform {
     std::size_t next = 0;  // counts entries first, then the directory's names
   };
   // The directory's snapshot, read on first use; null when it cannot be read.
-  Directory* ReadDirectory(const std::string& directory);
+  Directory* ReadDirectory(const HostPath& directory);
   void LoadShortNames(const std::string& directory, Directory* entries);
   // The one place an entry's 8.3 name is fetched.
   static std::string ShortNameOf(const std::string& entryPath);
@@ -108,6 +112,9 @@ class PosixPlatform : public Platform {
   // False when the drive's "x:" entry does not exist; asked once per drive, so
   // a run without a mounted view makes no system call per path for it.
   bool DriveViewExists(char drive);
+  // Whether the drive's view numbers its entries by MFT record, as ntfs-3g
+  // does: its root, the volume's record 5, is inode 5.
+  bool DriveViewGivesRecords(char drive);
   // The descriptor behind a handle, opening a deferred file; -1 on failure.
   int DescriptorOf(FileHandle handle);
   void SetError(int error);
@@ -117,7 +124,8 @@ class PosixPlatform : public Platform {
   std::map<FindHandle, Search> searches_;
   std::unordered_map<std::string, Directory> directories_;
   FindHandle nextSearch_ = 1;
-  std::array<signed char, 256> driveViews_{};  // 0 not asked, 1 exists, -1 missing
+  // 0 not asked, 1 exists, 2 exists and numbers entries by record, -1 missing.
+  std::array<signed char, 256> driveViews_{};
   std::map<FileHandle, DeferredFile> deferred_;
   FileHandle nextDeferred_ = -2;  // below kInvalidHandleValue, apart from descriptors
   // The last error's text, or the errno it is made from when asked: a scan

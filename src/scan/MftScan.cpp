@@ -199,10 +199,10 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
-    if (dig && view.IsVisibleToWin32(path)) continue;
+    if (dig && view.IsVisibleToWin32(path, n)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
     const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, path);
-    std::string longPath = view.ExpandLongPath(path);
+    std::string longPath = view.ExpandLongPath(path, n);
     if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) ++hidden;
     AppendRecordLine(line, n, size, isDirectory, longPath, codePage);

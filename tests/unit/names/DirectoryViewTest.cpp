@@ -269,6 +269,73 @@ TEST(DirectoryView, AnswersAboutOneEntryOfOneDirectory) {
   EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*"}));
 }
 
+// A view that tells each entry's MFT record, as ntfs-3g does through inode
+// numbers: X:\Program Files (PROGRA~1) is record 64, its app.exe (APP~1.EXE
+// as the record's first name) 70; X:\Docs (DOCS) 65.
+FakePlatform MakeNumberedTree() {
+  FakePlatform platform;
+  platform.directories["X:"] = {{"Program Files", "PROGRA~1", 64}, {"Docs", "DOCS", 65}};
+  platform.directories["X:\\Program Files"] = {{"app.exe", "APP~1.EXE", 70}};
+  platform.directories["X:\\PROGRA~1"] = platform.directories["X:\\Program Files"];
+  return platform;
+}
+
+TEST(IsVisibleToWin32, AnEntrysRecordDecidesWhereTheViewTellsIt) {
+  struct Case {
+    const char* path;
+    std::uint64_t record;
+    bool visible;
+  };
+  const Case cases[] = {
+      {"X:\\PROGRA~1", 64, true},                   // its 8.3 name, found by its record
+      {"X:\\Program Files", 99, true},              // a long name listed: as always
+      {"X:\\DOCS", 65, true},                       // 8.3 name equal but for case
+      {"X:\\ROOTKIT.SYS", 66, false},               // record not listed
+      {"X:\\PROGRA~1", 66, false},                  // another entry's 8.3 name
+      {"X:\\PROGRA~1\\APP~1.EXE", 70, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    FakePlatform platform = MakeNumberedTree();
+    DirectoryView view(platform);
+    EXPECT_EQ(view.IsVisibleToWin32(c.path, c.record), c.visible);
+    // No 8.3 name is asked for: one long-name listing of the directory.
+    EXPECT_EQ(platform.searchLevels, std::vector<FindexInfoLevels>{FindExInfoBasic});
+  }
+}
+
+TEST(IsVisibleToWin32, AListingWithoutEveryRecordFallsBackToShortNames) {
+  FakePlatform platform = MakeNumberedTree();
+  platform.directories["X:"].push_back({"Untold", "UNTOLD~1", 0});
+  DirectoryView view(platform);
+  EXPECT_TRUE(view.IsVisibleToWin32("X:\\PROGRA~1", 66));  // by 8.3 name, as without records
+  EXPECT_EQ(platform.searchLevels,
+            (std::vector<FindexInfoLevels>{FindExInfoBasic, FindExInfoStandard}));
+}
+
+TEST(ExpandLongPath, TheLastComponentIsExpandedByItsRecordFromTheListing) {
+  struct Case {
+    const char* input;
+    std::uint64_t record;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"X:\\PROGRA~1\\APP~1.EXE", 70, "X:\\Program Files\\app.exe"},
+      {"X:\\PROGRA~1", 64, "X:\\Program Files"},
+      {"X:\\DOCS", 65, "X:\\DOCS"},                     // equal but for case: stands
+      {"X:\\PROGRA~1\\HIDDEN~1.SYS", 71, "X:\\Program Files\\HIDDEN~1.SYS"},  // not listed
+      {"X:\\PROGRA~1\\app.exe", 70, "X:\\Program Files\\app.exe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    FakePlatform platform = MakeNumberedTree();
+    DirectoryView view(platform);
+    EXPECT_EQ(view.ExpandLongPath(c.input, c.record), c.expected);
+    // The last component comes from its directory's listing, never a lookup.
+    EXPECT_TRUE(platform.searches.back().ends_with("\\*")) << platform.searches.back();
+  }
+}
+
 TEST(QueryWin32FileSize, OpensForReadWithReadSharingAndCloses) {
   FakePlatform platform;
   DirectoryView view(platform);
