@@ -75,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sondrel::VolumeContext& volume = harness.volume;
   volume.geometry.bytesPerSector = 512;
   volume.geometry.sectorsPerCluster = 1u << (*reader.U8(0) & 3);
-  volume.geometry.ClusterSize = 512 * volume.geometry.sectorsPerCluster;
+  volume.geometry.clusterSize = 512 * volume.geometry.sectorsPerCluster;
   volume.geometry.clustersPerRecord = 0xF6;
-  volume.geometry.RecordSize = kRecordSize;
+  volume.geometry.recordSize = kRecordSize;
   harness.platform.reads.clear();
 
   std::uint64_t firstVcn = *reader.U64(1);
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const sondrel::DataStream stream = sondrel::DataStream::Of(*attribute);
-  std::vector<std::byte> range(std::size_t{count} * volume.geometry.ClusterSize);
+  std::vector<std::byte> range(std::size_t{count} * volume.geometry.clusterSize);
   (void)sondrel::ReadStreamVcnRange(volume, stream, firstVcn, count, range);
   // A destination shorter than the range asks for: must get only what fits.
   std::vector<std::byte> shorter(range.size() / 2 + 1);

@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sondrel::FakePlatform platform;
   sondrel::VolumeContext volume;
   volume.platform = &platform;
-  volume.geometry.RecordSize = 1024;
+  volume.geometry.recordSize = 1024;
   sondrel::PathBuilder paths(volume, platform, 'X');
   for (std::uint32_t n = 1; n < records.size(); ++n) {
     paths.parentLinks().Insert(std::to_string(n), sondrel::ParentLink{records[n].parent,

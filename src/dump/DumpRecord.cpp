@@ -28,7 +28,7 @@ struct DumpLength {
 DumpLength LengthToDump(const VolumeContext& volume, const DataStream& stream) {
   DumpLength length{stream.ValueSize(), stream.consistent};
   if (stream.IsResident()) return length;
-  const std::uint64_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint64_t clusterSize = volume.geometry.clusterSize;
   const std::uint64_t volumeBytes = VolumeSize(volume);
   const std::uint64_t mappedBytes = ClusterBytes(stream.MappedClusters(), clusterSize);
   const std::uint64_t reach = stream.consistent ? mappedBytes : std::max(mappedBytes, volumeBytes);
@@ -73,7 +73,7 @@ bool WriteAll(Platform& platform, FileHandle handle, std::span<const std::byte> 
 // initialized size are written as zeros and their clusters not read.
 bool WriteChunks(const VolumeContext& volume, FileHandle out, const DataStream& stream,
                  std::uint64_t size, DumpResult& result) {
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   const std::uint64_t initialized = stream.InitializedSize();
   const std::uint32_t chunkClusters = std::max<std::uint32_t>(kDumpChunkBytes / clusterSize, 1);
   std::vector<std::byte> buffer(static_cast<std::size_t>(
@@ -110,7 +110,7 @@ DumpResult DumpRecordData(const VolumeContext& volume, std::int32_t dumpIndex,
                           const std::string& dumpFileName) {
   DumpResult result;
   const auto recordNumber = static_cast<std::uint32_t>(dumpIndex);
-  std::vector<std::byte> record(volume.geometry.RecordSize);
+  std::vector<std::byte> record(volume.geometry.recordSize);
   ReadMftRecord(volume, recordNumber, record);
   if (!HasFileMagic(record)) return result;  // kNoRecord
   auto stream = FindAttributeStream(volume, record, recordNumber, kDataType);

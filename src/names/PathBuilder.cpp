@@ -61,7 +61,7 @@ std::string Joined(const std::optional<std::string>& prefix, std::string_view ow
 const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
   std::string key = std::to_string(recordNumber);
   if (const ParentLink* known = links_.Lookup(key)) return *known;
-  std::vector<std::byte> record(volume_.geometry.RecordSize);
+  std::vector<std::byte> record(volume_.geometry.recordSize);
   ReadMftRecord(volume_, recordNumber, record);
   ParentLink link;
   link.usable = false;

@@ -85,7 +85,7 @@ std::optional<AttributeList> ReadAttributeList(const VolumeContext& volume,
   auto attribute = FindAttribute(record, kAttributeListType);
   if (!attribute) return std::nullopt;
   if (attribute->IsResident()) return DecodeAttributeList(attribute->ResidentValue());
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   if (clusterSize == 0) return AttributeList{{}, true};
   const std::uint64_t size =
       std::min<std::uint64_t>(attribute->header.dataSize, kMaxAttributeListBytes);

@@ -27,7 +27,7 @@ std::span<std::byte> ClusterHead(std::span<std::byte> rest, std::uint64_t n,
 // Reads the clusters from lcn on into piece (whole clusters, the last perhaps
 // partial): one read, and one more for a partial last cluster.
 bool ReadPiece(const VolumeContext& volume, std::uint64_t lcn, std::span<std::byte> piece) {
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   bool complete = true;
   const std::uint64_t whole = piece.size() / clusterSize;
   if (whole > 0) {
@@ -85,7 +85,7 @@ const RunMap& DataStream::Runs() const {
 
 bool ReadStreamVcnRange(const VolumeContext& volume, const DataStream& stream,
                         std::uint64_t firstVcn, std::uint32_t count, std::span<std::byte> dest) {
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   if (stream.IsResident() || clusterSize == 0) {
     ZeroFill(dest);
     return false;
@@ -139,7 +139,7 @@ bool ReadStreamValue(const VolumeContext& volume, const DataStream& stream,
     ZeroFill(dest.subspan(copied));
     return true;
   }
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   if (clusterSize == 0) {
     ZeroFill(dest);
     return false;

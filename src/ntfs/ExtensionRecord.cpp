@@ -16,7 +16,7 @@ bool ExtensionRecords::IsConfirmed(std::uint32_t recordNumber, std::uint64_t bas
   if (base_ != base) {
     base_ = base;
     named_.clear();
-    std::vector<std::byte> record(volume_.geometry.RecordSize);
+    std::vector<std::byte> record(volume_.geometry.recordSize);
     ReadMftRecord(volume_, static_cast<std::uint32_t>(base), record);
     std::optional<FileRecordHeader> header = ReadFileRecordHeader(record);
     if (HasFileMagic(record) && header && header->baseFileReference == 0) {

@@ -33,7 +33,7 @@ void ExtensionRecordCache::Load(std::uint64_t number, Holder& holder) {
   std::vector<std::byte> extension;
   if (number != baseNumber_) {
     if (number > std::numeric_limits<std::uint32_t>::max()) return;
-    extension.resize(volume_.geometry.RecordSize);
+    extension.resize(volume_.geometry.recordSize);
     ReadMftRecord(volume_, static_cast<std::uint32_t>(number), extension);
     // An extension record must point back to this base record.
     auto header = ReadFileRecordHeader(extension);

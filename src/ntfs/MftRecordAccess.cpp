@@ -13,20 +13,20 @@ namespace sondrel {
 
 bool LoadMftSelfRecord(VolumeContext& volume) {
   const VolumeGeometry& g = volume.geometry;
-  volume.mftSelfRecord.assign(g.RecordSize, std::byte{0});
+  volume.mftSelfRecord.assign(g.recordSize, std::byte{0});
   volume.mftData = {};
   volume.mftSelfData = {};
-  if (g.RecordSize == 0 || g.bytesPerSector == 0) return false;
+  if (g.recordSize == 0 || g.bytesPerSector == 0) return false;
   // Whole sectors that hold the record: a record smaller than a sector is
   // taken from the head of the one sector that holds it.
-  const std::uint32_t sectors = (g.RecordSize + g.bytesPerSector - 1) / g.bytesPerSector;
+  const std::uint32_t sectors = (g.recordSize + g.bytesPerSector - 1) / g.bytesPerSector;
   std::vector<std::byte> scratch(std::size_t{sectors} * g.bytesPerSector);
   if (g.sectorsPerCluster == 0 ||
       g.mftStartLcn > std::numeric_limits<std::uint64_t>::max() / g.sectorsPerCluster) {
     return false;
   }
   bool ok = ReadSectors(volume, g.mftStartLcn * g.sectorsPerCluster, sectors, scratch);
-  std::copy_n(scratch.begin(), g.RecordSize, volume.mftSelfRecord.begin());
+  std::copy_n(scratch.begin(), g.recordSize, volume.mftSelfRecord.begin());
   if (!ok || !ApplyFixups(volume.mftSelfRecord) || !HasFileMagic(volume.mftSelfRecord)) {
     return false;
   }
@@ -58,19 +58,19 @@ void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,
                    std::span<std::byte> dest) {
   ZeroFill(dest);
   const VolumeGeometry& g = volume.geometry;
-  if (g.RecordSize == 0 || g.ClusterSize == 0 || dest.size() < g.RecordSize) return;
-  std::span<std::byte> record = dest.first(g.RecordSize);
+  if (g.recordSize == 0 || g.clusterSize == 0 || dest.size() < g.recordSize) return;
+  std::span<std::byte> record = dest.first(g.recordSize);
 
-  // Record N lies at byte N * RecordSize of the $MFT's $DATA; a record smaller
+  // Record N lies at byte N * recordSize of the $MFT's $DATA; a record smaller
   // than a cluster shares it with its neighbours and is cut out of it.
-  const std::uint64_t byteOffset = std::uint64_t{recordNumber} * g.RecordSize;
-  const std::uint64_t firstVcn = byteOffset / g.ClusterSize;
-  const std::uint32_t within = static_cast<std::uint32_t>(byteOffset % g.ClusterSize);
-  const std::uint32_t clusters = (within + g.RecordSize + g.ClusterSize - 1) / g.ClusterSize;
+  const std::uint64_t byteOffset = std::uint64_t{recordNumber} * g.recordSize;
+  const std::uint64_t firstVcn = byteOffset / g.clusterSize;
+  const std::uint32_t within = static_cast<std::uint32_t>(byteOffset % g.clusterSize);
+  const std::uint32_t clusters = (within + g.recordSize + g.clusterSize - 1) / g.clusterSize;
 
-  std::vector<std::byte> scratch(std::size_t{clusters} * g.ClusterSize);
+  std::vector<std::byte> scratch(std::size_t{clusters} * g.clusterSize);
   if (!ReadMftClusters(volume, firstVcn, clusters, scratch)) return;
-  std::copy_n(scratch.begin() + within, g.RecordSize, record.begin());
+  std::copy_n(scratch.begin() + within, g.recordSize, record.begin());
   // A record whose update sequence array cannot be applied is unusable.
   if (!ApplyFixups(record)) ZeroFill(record);
 }

@@ -9,7 +9,7 @@
 namespace sondrel {
 
 // Loads record 0 straight from the boot sector's MFT cluster into
-// volume.mftSelfRecord (RecordSize bytes, fix-ups applied). The geometry must
+// volume.mftSelfRecord (recordSize bytes, fix-ups applied). The geometry must
 // already be set. Returns false when it cannot be read or is no usable file
 // record (no "FILE", an update sequence array outside the record); the
 // buffer then holds what was read, zeros for a failed read.
@@ -23,7 +23,7 @@ bool LoadMftSelfRecord(VolumeContext& volume);
 bool ReadMftClusters(const VolumeContext& volume, std::uint64_t firstVcn, std::uint32_t count,
                      std::span<std::byte> dest);
 
-// Reads record recordNumber into dest (RecordSize bytes) with fix-ups applied.
+// Reads record recordNumber into dest (recordSize bytes) with fix-ups applied.
 // A record that cannot be read (not mapped by the $MFT's $DATA, a failed read)
 // leaves dest zero-filled, so it fails the "FILE" test.
 void ReadMftRecord(const VolumeContext& volume, std::uint32_t recordNumber,

@@ -68,9 +68,9 @@ GeometryResult ReadVolumeGeometry(std::span<const std::byte> bootSector) {
   if (clusterSize > kMaxClusterSize) {
     return Refuse("the cluster size (" + std::to_string(clusterSize) + " bytes) is above 2 MiB");
   }
-  geometry.ClusterSize = static_cast<std::uint32_t>(clusterSize);
+  geometry.clusterSize = static_cast<std::uint32_t>(clusterSize);
 
-  // RecordSize rule: below 0x80 a count of clusters, else the low byte is -n
+  // Record size rule: below 0x80 a count of clusters, else the low byte is -n
   // and a record is 2^n bytes.
   std::uint32_t v = geometry.clustersPerRecord;
   std::uint64_t recordSize = 0;
@@ -90,7 +90,7 @@ GeometryResult ReadVolumeGeometry(std::span<const std::byte> bootSector) {
     return Refuse("the file record size (" + std::to_string(recordSize) +
                   " bytes) is too small to hold a file record");
   }
-  geometry.RecordSize = static_cast<std::uint32_t>(recordSize);
+  geometry.recordSize = static_cast<std::uint32_t>(recordSize);
   return {geometry, ""};
 }
 

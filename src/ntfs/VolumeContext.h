@@ -22,9 +22,9 @@ struct VolumeGeometry {
   std::uint32_t sectorsPerCluster = 0;  // boot sector 0x0D (values above 0x80 encode 2^(256-v))
   std::uint64_t totalSectors = 0;       // boot sector 0x28, sectors in the volume
   std::uint64_t mftStartLcn = 0;        // boot sector 0x30
-  std::uint32_t clustersPerRecord = 0;  // boot sector 0x40, the RecordSize rule's input
-  std::uint32_t ClusterSize = 0;        // bytesPerSector * sectorsPerCluster
-  std::uint32_t RecordSize = 0;         // bytes per MFT file record
+  std::uint32_t clustersPerRecord = 0;  // boot sector 0x40, the record size rule's input
+  std::uint32_t clusterSize = 0;        // bytesPerSector * sectorsPerCluster
+  std::uint32_t recordSize = 0;         // bytes per MFT file record
 };
 
 // The geometry of a boot sector, or the reason it gives no usable one

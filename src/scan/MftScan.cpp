@@ -30,7 +30,7 @@ constexpr char kRuleLine[] =
 // can hold (VolumeSize: the boot sector and the device's own length), so a
 // damaged size cannot make the scan walk billions of numbers.
 std::uint32_t CountRecords(const VolumeContext& volume, const DataStream& mftData) {
-  const std::uint32_t recordSize = volume.geometry.RecordSize;
+  const std::uint32_t recordSize = volume.geometry.recordSize;
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(
       {mftData.ValueSize() / recordSize, VolumeSize(volume) / recordSize,
        std::numeric_limits<std::uint32_t>::max()}));
@@ -42,7 +42,7 @@ std::uint32_t CountRecords(const VolumeContext& volume, const DataStream& mftDat
 std::vector<std::byte> ReadMftBitmap(const VolumeContext& volume, const DataStream& bitmap,
                                      std::uint32_t count) {
   std::uint64_t wanted = (std::uint64_t{count} + 7) / 8;
-  const std::uint32_t clusterSize = volume.geometry.ClusterSize;
+  const std::uint32_t clusterSize = volume.geometry.clusterSize;
   if (clusterSize != 0) wanted = (wanted + clusterSize - 1) / clusterSize * clusterSize;
   std::uint64_t size = std::min<std::uint64_t>(wanted, bitmap.AllocatedSize());
   std::vector<std::byte> copy(static_cast<std::size_t>(size));
@@ -163,7 +163,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::optional<DataStream> bitmapAttribute =
       FindAttributeStream(volume, volume.mftSelfRecord, 0, kBitmapType);
   // The $MFT's $DATA pieces were gathered when record 0 was loaded.
-  if (!bitmapAttribute || volume.mftData.pieces.empty() || volume.geometry.RecordSize == 0) {
+  if (!bitmapAttribute || volume.mftData.pieces.empty() || volume.geometry.recordSize == 0) {
     return std::nullopt;
   }
   Platform& platform = *volume.platform;
@@ -171,7 +171,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   const std::uint32_t count = CountRecords(volume, volume.mftData);
   const std::vector<std::byte> bitmap = ReadMftBitmap(volume, *bitmapAttribute, count);
   MftChunkReader records(volume, count);
-  std::vector<std::byte> record(volume.geometry.RecordSize);
+  std::vector<std::byte> record(volume.geometry.recordSize);
   PathBuilder paths(volume, platform, driveLetter);
   DirectoryView view(platform);
   ExtensionRecords extensions(volume);

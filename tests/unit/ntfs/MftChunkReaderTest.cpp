@@ -14,7 +14,7 @@ using namespace test;
 // and as single reads give them.
 void ExpectSameRecordsAsSingleReads(TestVolume& v, std::uint32_t count, std::uint32_t chunkBytes) {
   SCOPED_TRACE(testing::Message() << "chunk " << chunkBytes);
-  const std::uint32_t size = v.volume.geometry.RecordSize;
+  const std::uint32_t size = v.volume.geometry.recordSize;
   MftChunkReader reader(v.volume, count, chunkBytes);
   Bytes chunked(size);
   Bytes single(size);
@@ -51,7 +51,7 @@ TEST(MftChunkReader, GivesEveryRecordAsReadMftRecordDoes) {
                                     << " records " << c.records);
     TestVolume v(c.boot, 64);
     ASSERT_TRUE(LayOutMft(v, c.records, c.runs));
-    const std::uint32_t cs = v.volume.geometry.ClusterSize;
+    const std::uint32_t cs = v.volume.geometry.clusterSize;
     for (std::uint32_t chunkBytes : {0u, cs, 3 * cs, kMftChunkBytes}) {
       ExpectSameRecordsAsSingleReads(v, c.records, chunkBytes);
     }

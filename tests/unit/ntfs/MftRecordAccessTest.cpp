@@ -35,12 +35,12 @@ TEST(ReadMftRecord, FindsEachRecordThroughItsClusterAndSlot) {
     TestVolume v(c.boot, 128);
     ASSERT_TRUE(LayOutMft(v, 16));
     v.platform.reads.clear();
-    Bytes record(v.volume.geometry.RecordSize);
+    Bytes record(v.volume.geometry.recordSize);
     ReadMftRecord(v.volume, c.record, record);
     EXPECT_TRUE(HasFileMagic(record));
     EXPECT_EQ(NumberOf(record), c.record);
     ASSERT_EQ(v.platform.reads.size(), 1u);
-    const std::uint32_t cs = v.volume.geometry.ClusterSize;
+    const std::uint32_t cs = v.volume.geometry.clusterSize;
     EXPECT_EQ(v.platform.reads[0].offset, (c.boot.mftStartLcn + c.vcn) * cs);
     EXPECT_EQ(v.platform.reads[0].length, c.clusters * cs);
     if (c.record == 0) {
@@ -165,7 +165,7 @@ TEST(ReadMftRecord, AnMftInTwentyThousandOneClusterRunsIsReadWithOneReadPerRun) 
   constexpr std::uint32_t kClustersPerRecord = kRecordSize / 512;
   constexpr std::uint32_t kRecords = kRuns / kClustersPerRecord;  // 156
   TestVolume v({512, 1, 16, 0xF0}, 16 + kRuns);
-  ASSERT_EQ(v.volume.geometry.RecordSize, kRecordSize);
+  ASSERT_EQ(v.volume.geometry.recordSize, kRecordSize);
   Bytes runs = BytesOf({0x11, 1, 16});
   for (std::uint32_t i = 1; i < kRuns; ++i) PutBytes(runs, runs.size(), BytesOf({0x11, 1, 1}));
   runs.push_back(std::byte{0});

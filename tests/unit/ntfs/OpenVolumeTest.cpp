@@ -24,8 +24,8 @@ TEST(OpenVolume, ReadsBootSectorGeometryLengthAndRecordZeroAndClosesWhenDropped)
     const VolumeContext& volume = opened.volume->context;
     EXPECT_EQ(volume.platform, &platform);
     EXPECT_EQ(volume.volumeHandle, opened.volume->handle.Get());
-    EXPECT_EQ(volume.geometry.ClusterSize, 4096u);
-    EXPECT_EQ(volume.geometry.RecordSize, 1024u);
+    EXPECT_EQ(volume.geometry.clusterSize, 4096u);
+    EXPECT_EQ(volume.geometry.recordSize, 1024u);
     EXPECT_EQ(volume.deviceBytes, platform.files[kDevice].size());
     EXPECT_FALSE(volume.mftData.pieces.empty());
     EXPECT_TRUE(std::equal(volume.bootSector.begin(), volume.bootSector.end(),

@@ -32,8 +32,8 @@ TEST(ReadVolumeGeometry, DerivesClusterAndRecordSizes) {
     GeometryResult result = ReadVolumeGeometry(
         MakeBootSector({c.bytesPerSector, c.sectorsPerCluster, 0x1234, c.clustersPerRecord}));
     ASSERT_TRUE(result.geometry.has_value()) << result.reason;
-    EXPECT_EQ(result.geometry->ClusterSize, c.clusterSize);
-    EXPECT_EQ(result.geometry->RecordSize, c.recordSize);
+    EXPECT_EQ(result.geometry->clusterSize, c.clusterSize);
+    EXPECT_EQ(result.geometry->recordSize, c.recordSize);
     EXPECT_EQ(result.geometry->mftStartLcn, 0x1234u);
     EXPECT_EQ(result.geometry->bytesPerSector, c.bytesPerSector);
   }

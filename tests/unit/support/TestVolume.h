@@ -65,7 +65,7 @@ struct TestVolume {
     PutBytes(Image(), static_cast<std::size_t>(byteOffset), bytes);
   }
   void PutCluster(std::uint64_t lcn, const Bytes& bytes) {
-    PutAt(lcn * volume.geometry.ClusterSize, bytes);
+    PutAt(lcn * volume.geometry.clusterSize, bytes);
   }
 
  private:
@@ -83,7 +83,7 @@ struct TestVolume {
 // piece, since its clusters may lie apart.
 inline bool PlaceThrough(TestVolume& v, const AttributeRecord& attribute, std::uint64_t at,
                          const Bytes& bytes) {
-  const std::uint32_t cs = v.volume.geometry.ClusterSize;
+  const std::uint32_t cs = v.volume.geometry.clusterSize;
   for (std::uint64_t done = 0; done < bytes.size();) {
     auto m = MapVcn(attribute, (at + done) / cs);
     if (!m) return false;
@@ -102,8 +102,8 @@ inline bool PlaceThrough(TestVolume& v, const AttributeRecord& attribute, std::u
 inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
                       const std::map<std::uint32_t, Bytes>& records = {}) {
   const VolumeGeometry& g = v.volume.geometry;
-  const std::uint64_t bytes = std::uint64_t{recordCount} * g.RecordSize;
-  const std::uint64_t clusters = (bytes + g.ClusterSize - 1) / g.ClusterSize;
+  const std::uint64_t bytes = std::uint64_t{recordCount} * g.recordSize;
+  const std::uint64_t clusters = (bytes + g.clusterSize - 1) / g.clusterSize;
   if (runs.empty()) {
     runs = BytesOf({0x44, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     Put32(runs, 1, clusters);
@@ -111,9 +111,9 @@ inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
   }
   NonResidentLayout data{.runs = runs,
                          .lastVcn = clusters - 1,
-                         .allocatedSize = clusters * g.ClusterSize,
+                         .allocatedSize = clusters * g.clusterSize,
                          .dataSize = bytes};
-  Bytes mftRecord = MakeFileRecord({NonResidentAttribute(data)}, {.size = g.RecordSize});
+  Bytes mftRecord = MakeFileRecord({NonResidentAttribute(data)}, {.size = g.recordSize});
   Bytes unprotected = mftRecord;
   if (!ApplyFixups(unprotected)) return false;
   auto attribute = FindAttribute(unprotected, kDataType);
@@ -122,8 +122,8 @@ inline bool LayOutMft(TestVolume& v, std::uint32_t recordCount, Bytes runs = {},
     auto given = records.find(n);
     Bytes record = given != records.end() ? given->second
                    : n == 0               ? mftRecord
-                            : MakeFileRecord({}, {.size = g.RecordSize, .recordNumber = n});
-    if (!PlaceThrough(v, *attribute, std::uint64_t{n} * g.RecordSize, record)) return false;
+                            : MakeFileRecord({}, {.size = g.recordSize, .recordNumber = n});
+    if (!PlaceThrough(v, *attribute, std::uint64_t{n} * g.recordSize, record)) return false;
   }
   return v.Open();
 }
