@@ -73,20 +73,12 @@ std::optional<std::uint32_t> DirectoryView::DirectoryNode(std::string_view direc
   return node;
 }
 
-DirectoryListing& DirectoryView::ListingOf(std::string_view directory,
-                                           DirectoryListing& scratch) {
-  DirectoryListing* listing = &scratch;
-  if (std::optional<std::uint32_t> node = DirectoryNode(directory)) {
-    // Entered before the search, so a failed search is not repeated.
-    auto [at, created] = listings_.try_emplace(*node);
-    if (!created) return at->second;
-    listing = &at->second;
-  }
-  RecordPositions& records = listing->records;
-  listing->searched = ListDirectory(directory, FindExInfoBasic, listing->names, &records);
+void DirectoryView::SearchLongNames(std::string_view directory, DirectoryListing& listing) {
+  RecordPositions& records = listing.records;
+  listing.searched = ListDirectory(directory, FindExInfoBasic, listing.names, &records);
   // Records count only where the view told every entry's ("." and ".." aside).
   std::erase_if(records, [&](const auto& entry) {
-    std::string_view name = listing->names[entry.second];
+    std::string_view name = listing.names[entry.second];
     return name == "." || name == "..";
   });
   if (std::any_of(records.begin(), records.end(), [](const auto& r) { return r.first == 0; })) {
@@ -94,7 +86,13 @@ DirectoryListing& DirectoryView::ListingOf(std::string_view directory,
   }
   std::sort(records.begin(), records.end());
   records.shrink_to_fit();
-  return *listing;
+}
+
+DirectoryListing& DirectoryView::ListingAt(std::uint32_t node, std::string_view directory) {
+  // Entered before the search, so a failed search is not repeated.
+  auto [at, created] = listings_.try_emplace(node);
+  if (created) SearchLongNames(directory, at->second);
+  return at->second;
 }
 
 std::optional<std::uint32_t> DirectoryView::PositionOfRecord(const DirectoryListing& listing,
@@ -107,8 +105,14 @@ std::optional<std::uint32_t> DirectoryView::PositionOfRecord(const DirectoryList
 
 bool DirectoryView::Lists(std::string_view directory, std::string_view name,
                           std::optional<std::uint64_t> record) {
-  DirectoryListing unremembered;
-  DirectoryListing& listing = ListingOf(directory, unremembered);
+  std::optional<DirectoryListing> unremembered;
+  DirectoryListing* remembered = nullptr;
+  if (std::optional<std::uint32_t> node = DirectoryNode(directory)) {
+    remembered = &ListingAt(*node, directory);
+  } else {
+    SearchLongNames(directory, unremembered.emplace());
+  }
+  DirectoryListing& listing = remembered != nullptr ? *remembered : *unremembered;
   if (listing.names.Find(name)) return true;
   if (!listing.searched) return false;
   if (record && !listing.records.empty()) return PositionOfRecord(listing, *record).has_value();
@@ -163,11 +167,9 @@ std::string DirectoryView::ExpandLongComponent(std::string_view path) {
 }
 
 bool DirectoryView::AppendRecordsLongName(std::string& output, std::string_view component,
-                                          std::uint64_t record) {
-  // Only below a drive: a path that lost its drive part names nothing there.
-  if (!BeginsWithDrive(output)) return false;
-  DirectoryListing unremembered;
-  DirectoryListing& listing = ListingOf(output, unremembered);
+                                          std::uint64_t record, std::uint32_t node,
+                                          std::string_view directory) {
+  DirectoryListing& listing = ListingAt(node, directory);
   if (!listing.searched || listing.records.empty()) return false;
   std::string_view name = component;
   if (!listing.names.Find(component)) {
@@ -239,7 +241,8 @@ std::string DirectoryView::ExpandLongPath(std::string_view path,
   }
   if (!rest.empty()) {
     if (node) {
-      if (!(record && AppendRecordsLongName(output, rest, *record))) {
+      const std::string_view directory = path.substr(0, path.size() - rest.size() - 1);
+      if (!(record && AppendRecordsLongName(output, rest, *record, *node, directory))) {
         AppendLongComponent(output, rest);
       }
     } else {

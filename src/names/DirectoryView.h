@@ -115,18 +115,22 @@ class DirectoryView {
   // directory cannot be listed.
   bool ListDirectory(std::string_view directory, FindexInfoLevels level, NameTable& names,
                      RecordPositions* records);
-  // The directory's listing, its long names searched on first use; one that
-  // is not remembered (no drive) is searched into scratch.
-  DirectoryListing& ListingOf(std::string_view directory, DirectoryListing& scratch);
+  // Searches directory's long names into listing, with their records where
+  // the view tells every entry's.
+  void SearchLongNames(std::string_view directory, DirectoryListing& listing);
+  // The listing of the directory at node, whose text is directory, searched
+  // on first use.
+  DirectoryListing& ListingAt(std::uint32_t node, std::string_view directory);
   // The position in the listing's names of the entry that is record, when the
   // listing tells records and holds it.
   static std::optional<std::uint32_t> PositionOfRecord(const DirectoryListing& listing,
                                                        std::uint64_t record);
   // Appends "\" and the long name of the component that names record, taken
-  // from the listing of output when it tells records; false, with nothing
-  // appended, elsewhere.
+  // from the listing of its directory (at node, as directory spells it) when
+  // it tells records; false, with nothing appended, elsewhere.
   bool AppendRecordsLongName(std::string& output, std::string_view component,
-                             std::uint64_t record);
+                             std::uint64_t record, std::uint32_t node,
+                             std::string_view directory);
   // Appends "\" and component, or its long name, to output.
   void AppendLongComponent(std::string& output, std::string_view component);
   // The same for a path that did not reach the root, while searching holds;
