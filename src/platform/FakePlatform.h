@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,10 +30,16 @@ class FakePlatform : public Platform {
 
   // Contents by path: a volume device ("\\.\X:") or an ordinary file.
   std::map<std::string, std::vector<std::byte>> files;
-  // Directory listings by directory text (e.g. "X:" or "X:\dir"); a search
-  // pattern "<dir>\*" lists it, a full path "<dir>\<name>" finds one entry by
-  // long or short name (exact first, then ignoring ASCII case).
+  // Directory listings by directory text (e.g. "X:" or "X:\dir"). A WidePath
+  // names the text of its drive and components joined by "\", each component
+  // in the test's narrow form (Latin-1 when it fits, else UTF-8); a component
+  // that holds a "\" names nothing. Served component by component as a real
+  // view would: a listing gives the directory's entries ("." and ".." first
+  // below a root), a lookup the one entry named exactly, long or 8.3 name.
   std::map<std::string, std::vector<FindData>> directories;
+  // Called before each listing is served, with the directory's text: a test
+  // changes the tree here to play a system that changes during a scan.
+  std::function<void(const std::string&)> beforeListing;
   // What GetLengthInfo answers for a path in place of the served file's size;
   // nullopt plays a device that cannot tell its length.
   std::map<std::string, std::optional<std::uint64_t>> deviceLengths;
@@ -41,7 +48,8 @@ class FakePlatform : public Platform {
 
   std::vector<OpenCall> opens;
   std::vector<ReadCall> reads;
-  std::vector<std::string> searches;  // every FindFirstFileA/FindFirstFileExA argument
+  // Every search as text: "<dir>\*" for a listing, the path for a lookup.
+  std::vector<std::string> searches;
   std::vector<FindexInfoLevels> searchLevels;  // the level of each search, in step
   int openHandles = 0;
 
@@ -53,11 +61,14 @@ class FakePlatform : public Platform {
                  std::uint32_t* bytesWritten) override;
   bool CloseHandle(FileHandle handle) override;
   std::uint32_t GetFileSize(FileHandle handle) override;
-  FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
+  // Opens the file named by the path's text, as CreateFileA would.
+  FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess,
+                         std::uint32_t shareMode, std::uint32_t creationDisposition) override;
   // FindExInfoBasic answers with every cAlternateFileName empty.
-  FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
-                              FindData* findData) override;
-  bool FindNextFileA(FindHandle handle, FindData* findData) override;
+  FindHandle FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
+                              FindDataW* findData) override;
+  FindHandle FindFirstFileW(const WidePath& path, FindDataW* findData) override;
+  bool FindNextFileW(FindHandle handle, FindDataW* findData) override;
   bool FindClose(FindHandle handle) override;
   // Code units below 0x100 map to one byte (a Latin-1 code page); others to 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
@@ -73,10 +84,14 @@ class FakePlatform : public Platform {
     bool writable = false;
   };
   struct Search {
-    std::vector<FindData> entries;
+    std::vector<FindDataW> entries;
     std::size_t next = 0;
   };
   std::map<FileHandle, OpenFile> open_;
+  // The text a WidePath names here; nullopt when a component holds a "\".
+  static std::optional<std::string> TextOf(const WidePath& path);
+  FindHandle StartSearch(Search search, FindDataW* findData);
+
   std::map<FindHandle, Search> searches_;
   std::intptr_t nextHandle_ = 100;
   std::string lastError_;

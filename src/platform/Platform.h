@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sondrel {
 
@@ -37,17 +38,33 @@ struct Overlapped {
   std::uint32_t OffsetHigh = 0;
 };
 
-// What a directory search reports of one entry (WIN32_FIND_DATAA's names).
+// A path on a drive's ordinary view as the volume names it: the drive and the
+// components from its root down, each in UTF-16 exactly as the volume holds
+// it. It is never made from text, so a component can hold any character (a
+// backslash, "*", an unpaired surrogate) and stands for itself alone.
+struct WidePath {
+  char drive = 0;                          // 'C' for "C:"
+  std::vector<std::u16string> components;  // empty for the drive's root
+};
+
+// Narrow entry names (WIN32_FIND_DATAA's); the narrow searches are going away.
 struct FindData {
-  std::string cFileName;           // the long name
-  std::string cAlternateFileName;  // the 8.3 name, empty when there is none
-  // The entry's MFT record number where the view tells it (ntfs-3g serves it
-  // as the inode number), so that an entry can be matched to the record it is
-  // without its 8.3 name being fetched; 0 where the view does not tell it.
+  std::string cFileName;
+  std::string cAlternateFileName;
   std::uint64_t fileRecord = 0;
 };
 
-// FINDEX_INFO_LEVELS of FindFirstFileExA. FindExInfoBasic does not ask for the
+// What a directory search reports of one entry (WIN32_FIND_DATAW's names).
+struct FindDataW {
+  std::u16string cFileName;           // the long name
+  std::u16string cAlternateFileName;  // the 8.3 name, empty when there is none
+  // The entry's MFT record number where the view tells it (ntfs-3g serves it
+  // as the inode number), so that an entry can be matched to the record it
+  // is; 0 where the view does not tell it.
+  std::uint64_t fileRecord = 0;
+};
+
+// FINDEX_INFO_LEVELS of FindFirstFileExW. FindExInfoBasic does not ask for the
 // 8.3 name: cAlternateFileName may come back empty, which spares a platform
 // that has to fetch short names one entry at a time.
 enum FindexInfoLevels { FindExInfoStandard = 0, FindExInfoBasic = 1 };
@@ -74,16 +91,27 @@ class Platform {
   // The low 32 bits of the file's size, or kInvalidFileSize on failure.
   virtual std::uint32_t GetFileSize(FileHandle handle) = 0;
 
-  // A pattern ending in "\*" lists a directory; a full path finds one entry.
-  virtual FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) = 0;
-  // FindFirstFileA with a level of detail; a platform that has nothing to
-  // spare gives the standard answer.
-  virtual FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
-                                      FindData* findData) {
-    (void)infoLevel;
-    return FindFirstFileA(pattern, findData);
+  // CreateFileW on "\\?\C:\a\b\name": opens the file the path names,
+  // component by component as the volume names them.
+  virtual FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess,
+                                 std::uint32_t shareMode, std::uint32_t creationDisposition) = 0;
+
+  // FindFirstFileExW on the directory the path names with "\*" added
+  // ("\\?\C:\a\b\*"): lists it entry by entry, "." and ".." first except at a
+  // drive's root, as Windows does. FindExInfoBasic may leave every
+  // cAlternateFileName empty. Each call lists the directory afresh.
+  virtual FindHandle FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
+                                      FindDataW* findData) = 0;
+  // FindFirstFileW on the path itself, no wildcard added: the one entry it
+  // names, found literally (a component that holds a wildcard or a separator
+  // names nothing), with its 8.3 name.
+  virtual FindHandle FindFirstFileW(const WidePath& path, FindDataW* findData) = 0;
+  virtual bool FindNextFileW(FindHandle handle, FindDataW* findData) = 0;
+  virtual FindHandle FindFirstFileA(std::string_view, FindData*) { return kInvalidHandleValue; }
+  virtual FindHandle FindFirstFileExA(std::string_view, FindexInfoLevels, FindData*) {
+    return kInvalidHandleValue;
   }
-  virtual bool FindNextFileA(FindHandle handle, FindData* findData) = 0;
+  virtual bool FindNextFileA(FindHandle, FindData*) { return false; }
   virtual bool FindClose(FindHandle handle) = 0;
 
   // UTF-16LE to the system's narrow encoding (the ANSI code page on Windows,

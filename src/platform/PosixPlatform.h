@@ -48,6 +48,14 @@ class PosixPlatform : public Platform {
   FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
                               FindData* findData) override;
   bool FindNextFileA(FindHandle handle, FindData* findData) override;
+  FileHandle CreateFileW(const WidePath&, std::uint32_t, std::uint32_t, std::uint32_t) override {
+    return kInvalidHandleValue;
+  }
+  FindHandle FindFirstFileExW(const WidePath&, FindexInfoLevels, FindDataW*) override {
+    return kInvalidHandleValue;
+  }
+  FindHandle FindFirstFileW(const WidePath&, FindDataW*) override { return kInvalidHandleValue; }
+  bool FindNextFileW(FindHandle, FindDataW*) override { return false; }
   bool FindClose(FindHandle handle) override;
   // UTF-8; an unpaired surrogate becomes 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;

@@ -97,6 +97,15 @@ class Win32Platform : public Platform {
     return size;
   }
 
+  FileHandle CreateFileW(const WidePath&, std::uint32_t, std::uint32_t, std::uint32_t) override {
+    return kInvalidHandleValue;
+  }
+  FindHandle FindFirstFileExW(const WidePath&, FindexInfoLevels, FindDataW*) override {
+    return kInvalidHandleValue;
+  }
+  FindHandle FindFirstFileW(const WidePath&, FindDataW*) override { return kInvalidHandleValue; }
+  bool FindNextFileW(FindHandle, FindDataW*) override { return false; }
+
   FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override {
     const std::string text(pattern);
     WIN32_FIND_DATAA found{};
