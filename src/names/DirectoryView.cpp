@@ -57,11 +57,15 @@ bool DirectoryView::Search(const WidePath& path, FindexInfoLevels level,
 
 DirectoryListing* DirectoryView::ListingOf(std::uint32_t directory) {
   auto known = listings_.find(directory);
-  if (known != listings_.end()) return &known->second;
-  std::optional<WidePath> path = PathOf(directory);
-  if (!path) return nullptr;
-  // Kept whether or not the search succeeds, so a failed one is not repeated.
+  if (known != listings_.end()) return known->second.reachable ? &known->second : nullptr;
+  // Kept whether or not the search succeeds, so a failed one is not repeated,
+  // and so is a chain that does not reach the root, which is never walked again.
   DirectoryListing& listing = listings_[directory];
+  std::optional<WidePath> path = PathOf(directory);
+  if (!path) {
+    listing.reachable = false;
+    return nullptr;
+  }
   Search(*path, FindExInfoBasic, listing);
   return &listing;
 }
@@ -128,6 +132,7 @@ bool DirectoryView::IsVisibleToWin32(std::uint32_t parent, std::u16string_view n
 }
 
 std::uint32_t DirectoryView::QueryWin32FileSize(std::uint32_t parent, std::u16string_view name) {
+  if (ListingOf(parent) == nullptr) return 0;  // not reached from the root
   std::optional<WidePath> path = PathOf(parent);
   if (!path || name.empty()) return 0;
   path->components.emplace_back(name);
@@ -158,36 +163,46 @@ void DirectoryView::KeepPrefix(std::uint32_t directory, std::string prefix) {
   prefixes_.insert_or_assign(directory, std::move(prefix));
 }
 
+std::string DirectoryView::Unreached(std::string_view builtPath) {
+  // Not looked up; printed as such paths always were, after a backslash.
+  if (builtPath.size() <= 3) return std::string(builtPath);
+  return "\\" + std::string(builtPath);
+}
+
 std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint32_t parent,
                                           std::u16string_view name, std::uint64_t record) {
-  std::optional<std::vector<std::uint32_t>> chain = paths_.RootedChain(parent);
-  if (!chain) {
-    // Not looked up; printed as such paths always were, after a backslash.
-    if (builtPath.size() <= 3) return std::string(builtPath);
-    return "\\" + std::string(builtPath);
-  }
-  // The nearest directory of the chain whose expanded text is kept; the
-  // directories below it are expanded from their parents' listings.
-  std::size_t done = chain->size();
   std::string prefix;
-  while (done > 0) {
-    auto kept = prefixes_.find((*chain)[done - 1]);
-    if (kept != prefixes_.end()) {
-      prefix = kept->second;
-      break;
+  if (auto kept = prefixes_.find(parent); kept != prefixes_.end()) {
+    prefix = kept->second;
+  } else {
+    // A chain that does not reach the root is remembered as such by its listing.
+    if (ListingOf(parent) == nullptr) return Unreached(builtPath);
+    std::optional<std::vector<std::uint32_t>> chain = paths_.RootedChain(parent);
+    if (!chain) return Unreached(builtPath);
+    // The nearest directory of the chain whose expanded text is kept; the
+    // directories below it are expanded from their parents' listings.
+    std::size_t done = chain->size();
+    while (done > 0) {
+      auto ancestor = prefixes_.find((*chain)[done - 1]);
+      if (ancestor != prefixes_.end()) {
+        prefix = ancestor->second;
+        break;
+      }
+      --done;
     }
-    --done;
+    if (done == 0) {
+      prefix = std::string{driveLetter_, ':', '\\'};
+      if (chain->empty()) KeepPrefix(parent, prefix);
+    }
+    for (std::size_t i = done; i < chain->size(); ++i) {
+      const std::uint32_t directory = (*chain)[i];
+      const ParentLink& link = paths_.Link(directory);
+      prefix += ExpandComponent(link.parentRecord, link.wideName, link.name, directory);
+      prefix.push_back('\\');
+      KeepPrefix(directory, prefix);
+    }
   }
-  if (done == 0) prefix = std::string{driveLetter_, ':', '\\'};
-  for (std::size_t i = done; i < chain->size(); ++i) {
-    const std::uint32_t directory = (*chain)[i];
-    const ParentLink& link = paths_.Link(directory);
-    prefix += ExpandComponent(link.parentRecord, link.wideName, link.name, directory);
-    prefix.push_back('\\');
-    KeepPrefix(directory, prefix);
-  }
-  const std::string ownName = ConvertFileName(platform_, name);
-  return prefix + ExpandComponent(parent, name, ownName, record);
+  return prefix + ExpandComponent(parent, name, ConvertFileName(platform_, name), record);
 }
 
 }  // namespace sondrel

@@ -29,6 +29,7 @@ namespace sondrel {
 
 // What one search of a directory showed, "." and ".." left out.
 struct DirectoryListing {
+  bool reachable = true;          // the directory's chain reaches the root
   bool listed = false;            // the search succeeded
   bool shortNamesListed = false;  // shortNames holds every entry's 8.3 name
   WideNameTable longNames;        // entry i's long name
@@ -90,6 +91,8 @@ class DirectoryView {
   // The path of directory record directory on the drive, or nullopt when its
   // chain does not reach the root.
   std::optional<WidePath> PathOf(std::uint32_t directory);
+  // The text printed for a path whose chain does not reach the root.
+  static std::string Unreached(std::string_view builtPath);
   // Directory record directory's listing, taken on first use; null when its
   // chain does not reach the root.
   DirectoryListing* ListingOf(std::uint32_t directory);
