@@ -28,8 +28,8 @@ void AppendUtf8(std::uint32_t codePoint, std::string* out) {
 
 // The continuation bytes of one sequence: their 6-bit payloads, or nullopt
 // when the bytes run out or one is not 10xxxxxx.
-std::optional<std::uint32_t> Continuation(std::string_view bytes, std::size_t at,
-                                          std::size_t count, std::uint32_t lead) {
+std::optional<std::uint32_t> Continuation(std::string_view bytes, std::size_t at, std::size_t count,
+                                          std::uint32_t lead) {
   if (at > bytes.size() || count > bytes.size() - at) return std::nullopt;
   std::uint32_t value = lead;
   for (std::size_t i = 0; i < count; ++i) {

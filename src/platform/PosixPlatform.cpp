@@ -248,8 +248,9 @@ int PosixPlatform::DescriptorOf(FileHandle handle) {
   auto deferred = deferred_.find(handle);
   if (deferred == deferred_.end()) return static_cast<int>(handle);
   if (deferred->second.fd < 0) {
-    deferred->second.fd = ::openat(deferred->second.folder, deferred->second.name.c_str(),
-                                   O_RDONLY | O_CLOEXEC | (deferred->second.folder >= 0 ? O_NOFOLLOW : 0));
+    deferred->second.fd =
+        ::openat(deferred->second.folder, deferred->second.name.c_str(),
+                 O_RDONLY | O_CLOEXEC | (deferred->second.folder >= 0 ? O_NOFOLLOW : 0));
     if (deferred->second.fd < 0) SetError(errno);
   }
   return deferred->second.fd;
@@ -374,8 +375,8 @@ FileHandle PosixPlatform::DeferOpen(int folder, std::string name) {
     return kInvalidHandleValue;
   }
   FileHandle handle = nextDeferred_--;
-  deferred_[handle] = DeferredFile{owned.release(), std::move(name),
-                                   static_cast<std::uint64_t>(info.st_size)};
+  deferred_[handle] =
+      DeferredFile{owned.release(), std::move(name), static_cast<std::uint64_t>(info.st_size)};
   return handle;
 }
 

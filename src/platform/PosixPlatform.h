@@ -41,8 +41,8 @@ class PosixPlatform : public Platform {
   // CreateFileW walks the path component by component from the drive's view
   // root, never following a symbolic link below it; reading an existing file
   // is deferred as CreateFileA's is, the file opened relative to its folder.
-  FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess,
-                         std::uint32_t shareMode, std::uint32_t creationDisposition) override;
+  FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                         std::uint32_t creationDisposition) override;
   // Lists with readdir, afresh on every call: "." and ".." first except at a
   // drive root, then each entry readdir gives whose name decodes as ntfs-3g's
   // do. FindExInfoStandard reads each entry's 8.3 name attribute; Basic none.

@@ -20,8 +20,12 @@ const Named kBothWays[] = {
     {"two-byte", u"\u00e9", "\xc3\xa9"},
     {"three-byte", u"\u20ac", "\xe2\x82\xac"},
     {"pair as one four-byte sequence", u"\U00010000", "\xf0\x90\x80\x80"},
-    {"lone high surrogate", std::u16string{u'a', 0xD800, u'b'}, "a\xed\xa0\x80" "b"},
-    {"lone low surrogate", std::u16string{u'a', 0xDC00, u'b'}, "a\xed\xb0\x80" "b"},
+    {"lone high surrogate", std::u16string{u'a', 0xD800, u'b'},
+     "a\xed\xa0\x80"
+     "b"},
+    {"lone low surrogate", std::u16string{u'a', 0xDC00, u'b'},
+     "a\xed\xb0\x80"
+     "b"},
     {"high surrogate last", std::u16string{u'a', 0xDBFF}, "a\xed\xaf\xbf"},
     {"two high surrogates", std::u16string{0xD800, 0xD801}, "\xed\xa0\x80\xed\xa0\x81"},
     {"low before high", std::u16string{0xDC00, 0xD800}, "\xed\xb0\x80\xed\xa0\x80"},
@@ -42,9 +46,8 @@ TEST(HostNames, JoinsASeparatelyEncodedPairAsNtfs3gDoes) {
 }
 
 TEST(HostNames, RefusesComponentsThatNameNothingOnTheHost) {
-  for (std::u16string component :
-       {std::u16string(), std::u16string(u"."), std::u16string(u".."), std::u16string(u"a/b"),
-        std::u16string(u"a\0b", 3)}) {
+  for (std::u16string component : {std::u16string(), std::u16string(u"."), std::u16string(u".."),
+                                   std::u16string(u"a/b"), std::u16string(u"a\0b", 3)}) {
     EXPECT_EQ(EncodeHostName(component), std::nullopt) << component.size();
   }
   EXPECT_EQ(EncodeHostName(u"..."), "...");

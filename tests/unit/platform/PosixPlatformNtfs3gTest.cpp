@@ -22,7 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool Shell(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 class PosixPlatformNtfs3gTest : public testing::Test {
  protected:
@@ -45,8 +47,9 @@ class PosixPlatformNtfs3gTest : public testing::Test {
     fs::create_directory_symlink(root_ / "mnt", root_ / "dosdevices" / "x:");
   }
   void TearDown() override {
-    if (mounted_) Shell("fusermount -u '" + (root_ / "mnt").string() + "' || umount '" +
-                      (root_ / "mnt").string() + "'");
+    if (mounted_)
+      Shell("fusermount -u '" + (root_ / "mnt").string() + "' || umount '" +
+            (root_ / "mnt").string() + "'");
     if (!root_.empty()) fs::remove_all(root_);
   }
 
@@ -62,9 +65,9 @@ class PosixPlatformNtfs3gTest : public testing::Test {
 
 TEST_F(PosixPlatformNtfs3gTest, ServesSurrogatesShortNamesAndRecordsAsTheVolumeHoldsThem) {
   // Through the mount, each host name below is stored as the UTF-16 alongside.
-  Create("H\xed\xa0\x80z");                 // H, lone D800, z
-  Create("L\xed\xb0\x80");                  // L, lone DC00
-  Create("P\xed\xa0\x80\xed\xb0\x80");      // a pair written separately: U+10000
+  Create("H\xed\xa0\x80z");             // H, lone D800, z
+  Create("L\xed\xb0\x80");              // L, lone DC00
+  Create("P\xed\xa0\x80\xed\xb0\x80");  // a pair written separately: U+10000
   Create("\xc3\x89l\xc3\xa9phant long.txt");
   const char shortName[] = "\xc3\x89L\xc3\x89PH~1.TXT";  // ÉLÉPH~1.TXT
   ASSERT_EQ(::setxattr((root_ / "mnt" / "\xc3\x89l\xc3\xa9phant long.txt").c_str(),
@@ -76,7 +79,8 @@ TEST_F(PosixPlatformNtfs3gTest, ServesSurrogatesShortNamesAndRecordsAsTheVolumeH
   FindDataW data;
   FindHandle h = platform.FindFirstFileExW(WidePath{'X', {}}, FindExInfoStandard, &data);
   ASSERT_NE(h, kInvalidHandleValue) << platform.GetLastErrorMessage();
-  do entries.push_back(data); while (platform.FindNextFileW(h, &data));
+  do entries.push_back(data);
+  while (platform.FindNextFileW(h, &data));
   platform.FindClose(h);
 
   const std::u16string elephant = u"\u00c9l\u00e9phant long.txt";

@@ -1,7 +1,7 @@
 #include "platform/PosixPlatform.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -53,7 +53,8 @@ class PosixPlatformTest : public testing::Test {
     FindDataW data;
     FindHandle h = platform_.FindFirstFileExW(directory, level, &data);
     if (h == kInvalidHandleValue) return names;
-    do names.push_back(data.cFileName); while (platform_.FindNextFileW(h, &data));
+    do names.push_back(data.cFileName);
+    while (platform_.FindNextFileW(h, &data));
     EXPECT_TRUE(platform_.FindClose(h));
     return names;
   }
@@ -81,7 +82,9 @@ class PosixPlatformTest : public testing::Test {
   PosixPlatform platform_{(fs::temp_directory_path() / "unset").string()};
 };
 
-WidePath X(std::vector<std::u16string> components = {}) { return WidePath{'X', std::move(components)}; }
+WidePath X(std::vector<std::u16string> components = {}) {
+  return WidePath{'X', std::move(components)};
+}
 
 std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
   std::sort(names.begin(), names.end());
@@ -228,7 +231,8 @@ TEST_F(PosixPlatformTest, ListsFoldersWithDotEntriesExceptAtADriveRoot) {
   const std::vector<std::u16string> rootNames{u"A.TXT", u"Mixed Case.txt", u"Sub", u"a.txt"};
   EXPECT_EQ(Sorted(List(X())), rootNames);
   EXPECT_EQ(Sorted(List(WidePath{'x', {}}, FindExInfoStandard)), rootNames);
-  EXPECT_EQ(List(X({u"Sub"}), FindExInfoStandard), (std::vector<std::u16string>{u".", u"..", u"b.bin"}));
+  EXPECT_EQ(List(X({u"Sub"}), FindExInfoStandard),
+            (std::vector<std::u16string>{u".", u"..", u"b.bin"}));
   EXPECT_TRUE(List(X({u"Nowhere"})).empty());
   EXPECT_EQ(platform_.GetLastError(), 2u);
   EXPECT_TRUE(List(X({u"Sub", u"b.bin"})).empty());  // a file, not a folder
@@ -326,8 +330,9 @@ TEST_F(PosixPlatformTest, NeverFollowsASymbolicLinkOutOfTheView) {
   EXPECT_EQ(Find(X({u"link", u"secret.txt"})), u"<none>");
   EXPECT_EQ(SizeOf(X({u"link", u"secret.txt"})), std::nullopt);
   EXPECT_EQ(SizeOf(X({u"file link"})), std::nullopt);
-  EXPECT_EQ(platform_.CreateFileW(X({u"file link"}), kGenericRead | kGenericWrite, 0, kOpenExisting),
-            kInvalidHandleValue);
+  EXPECT_EQ(
+      platform_.CreateFileW(X({u"file link"}), kGenericRead | kGenericWrite, 0, kOpenExisting),
+      kInvalidHandleValue);
   EXPECT_EQ(ReadText(root_ / "outside" / "secret.txt"), "secret");
   // The links are entries of the folder all the same.
   EXPECT_EQ(Find(X({u"link"})), u"link");
@@ -342,7 +347,8 @@ TEST_F(PosixPlatformTest, ReachesFoldersPastPathMax) {
   int folder = ::open((root_ / "tree").c_str(), O_PATH | O_DIRECTORY);
   ASSERT_GE(folder, 0);
   for (int depth = 0; depth < 30; ++depth) {
-    names.push_back(std::string(197, static_cast<char>('a' + depth % 26)) + std::to_string(100 + depth));
+    names.push_back(std::string(197, static_cast<char>('a' + depth % 26)) +
+                    std::to_string(100 + depth));
     components.emplace_back(names.back().begin(), names.back().end());
     ASSERT_EQ(::mkdirat(folder, names.back().c_str(), 0755), 0);
     int next = ::openat(folder, names.back().c_str(), O_PATH | O_DIRECTORY);
