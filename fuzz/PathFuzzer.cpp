@@ -9,10 +9,11 @@
 //   2  a listing entry: directory record (u16), long and short name, each a
 //      length (u8) and bytes; listed under that record's path
 // Records are numbered from 1 in the order added; record 1 named "." is the
-// root. Invariants: a path is the same from a fresh builder and view (the kept
-// prefixes and expansions change nothing), and a printed path holds no
-// control character.
-#include <algorithm>
+// root. Names are Latin-1, one UTF-16 unit per byte. Invariants: a path is
+// the same from a fresh builder and view (the kept prefixes and expansions
+// change nothing), a printed path holds no control character, a path that does
+// not reach the root is never looked up, and the kept texts stay within their
+// bound.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,6 +53,20 @@ struct Record {
   std::uint32_t parent;
   std::string name;
 };
+
+std::u16string WideOf(std::string_view name) {
+  std::u16string wide;
+  for (char byte : name) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(byte)));
+  return wide;
+}
+
+void Seed(sondrel::PathBuilder& paths, const std::vector<Record>& records) {
+  for (std::uint32_t n = 1; n < records.size(); ++n) {
+    paths.parentLinks().Insert(std::to_string(n),
+                               sondrel::ParentLink{records[n].parent, records[n].name,
+                                                   WideOf(records[n].name)});
+  }
+}
 
 bool Printable(std::string_view line, std::uint32_t codePage) {
   for (std::size_t i = 0; i < line.size(); ++i) {
@@ -106,10 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   volume.platform = &platform;
   volume.geometry.recordSize = 1024;
   sondrel::PathBuilder paths(volume, platform, 'X');
-  for (std::uint32_t n = 1; n < records.size(); ++n) {
-    paths.parentLinks().Insert(std::to_string(n), sondrel::ParentLink{records[n].parent,
-                                                                      records[n].name});
-  }
+  Seed(paths, records);
   std::vector<std::string> built(records.size());
   for (std::uint32_t n = 1; n < records.size(); ++n) {
     built[n] = paths.BuildFullPath(records[n].name, records[n].parent);
@@ -119,24 +131,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   platform.directories["X:"].push_back({"X", "x"});
 
-  sondrel::DirectoryView view(platform);
+  sondrel::DirectoryView view(platform, paths, 'X');
   std::string line;
   const std::size_t spotEvery = records.size() / 8 + 2;  // about eight per input
   for (std::uint32_t n = 1; n < records.size(); ++n) {
     const std::string& path = built[n];
+    const std::u16string name = WideOf(records[n].name);
+    const std::uint32_t parent = records[n].parent;
     if (paths.ParentPrefixBytes() > sondrel::kMaxParentPrefixBytes) __builtin_trap();
-    (void)view.IsVisibleToWin32(path);
-    std::string expanded = view.ExpandLongPath(path);
+    const std::size_t searchesBefore = platform.searches.size() + platform.opens.size();
+    (void)view.IsVisibleToWin32(parent, name, n);
+    (void)view.QueryWin32FileSize(parent, name);
+    std::string expanded = view.ExpandLongPath(path, parent, name, n);
+    const bool rooted = paths.RootedChain(parent).has_value();
+    if (!rooted && platform.searches.size() + platform.opens.size() != searchesBefore) {
+      __builtin_trap();
+    }
+    if (view.ExpandedPrefixBytes() > sondrel::DirectoryView::kMaxExpandedPrefixBytes) {
+      __builtin_trap();
+    }
     // Spot checks against a builder and a view that remember nothing yet.
     if ((n % spotEvery == 1 && path.size() < 4096) || n + 1 == records.size()) {
       sondrel::PathBuilder fresh(volume, platform, 'X');
-      for (std::uint32_t m = 1; m < records.size(); ++m) {
-        fresh.parentLinks().Insert(std::to_string(m), sondrel::ParentLink{records[m].parent,
-                                                                          records[m].name});
-      }
-      if (fresh.BuildFullPath(records[n].name, records[n].parent) != path) __builtin_trap();
-      sondrel::DirectoryView freshView(platform);
-      if (freshView.ExpandLongPath(path) != expanded) __builtin_trap();
+      Seed(fresh, records);
+      if (fresh.BuildFullPath(records[n].name, parent) != path) __builtin_trap();
+      sondrel::DirectoryView freshView(platform, fresh, 'X');
+      if (freshView.ExpandLongPath(path, parent, name, n) != expanded) __builtin_trap();
     }
     for (std::uint32_t codePage : {sondrel::kCodePageUtf8, sondrel::kCodePageLatin1, 1252u}) {
       line.clear();
@@ -146,14 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The fake keeps every search text; a deep chain would make that quadratic.
     platform.searches.clear();
     platform.searchLevels.clear();
-  }
-  // The view keeps a node per directory component, not a text per path.
-  std::size_t components = 2;
-  for (const Record& record : records) {
-    components += 1 + static_cast<std::size_t>(std::count(record.name.begin(), record.name.end(), '\\'));
-  }
-  if (view.RememberedBytes() > components * (4 + 2 * 256 + sizeof(sondrel::ComponentExpansion))) {
-    __builtin_trap();
+    platform.opens.clear();
   }
   return 0;
 }
