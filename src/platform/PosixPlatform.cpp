@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "common/AsciiCase.h"
+#include "platform/HostNames.h"
 #include "platform/SystemPlatform.h"
 
 namespace sondrel {
@@ -72,6 +74,38 @@ void AppendUtf8(std::uint32_t codePoint, std::string* out) {
   }
 }
 
+// Closes the descriptor it holds when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int value) : fd_(value) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int value) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = value;
+  }
+
+ private:
+  int fd_;
+};
+
+// The open(2) flags for a CreateFile access and disposition.
+int OpenFlagsOf(std::uint32_t desiredAccess, std::uint32_t creationDisposition) {
+  const bool reading = (desiredAccess & kGenericRead) != 0;
+  const bool writing = (desiredAccess & kGenericWrite) != 0;
+  int flags = writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
+  if (creationDisposition == kCreateAlways) flags |= O_CREAT | O_TRUNC;
+  if (creationDisposition == kCreateNew) flags |= O_CREAT | O_EXCL;
+  if (creationDisposition == kOpenAlways) flags |= O_CREAT;
+  if (creationDisposition == kTruncateExisting) flags |= O_TRUNC;
+  return flags;
+}
+
 }  // namespace
 
 std::unique_ptr<Platform> MakeSystemPlatform() {
@@ -80,6 +114,35 @@ std::unique_ptr<Platform> MakeSystemPlatform() {
 
 PosixPlatform::PosixPlatform(std::string dosDevices)
     : dosDevices_(std::move(dosDevices)), effectiveRoot_(::geteuid() == 0) {}
+
+PosixPlatform::~PosixPlatform() { CloseDeferred(); }
+
+PosixPlatform::PosixPlatform(PosixPlatform&& other) noexcept { *this = std::move(other); }
+
+PosixPlatform& PosixPlatform::operator=(PosixPlatform&& other) noexcept {
+  if (this == &other) return *this;
+  CloseDeferred();
+  dosDevices_ = std::move(other.dosDevices_);
+  searches_ = std::move(other.searches_);
+  nextSearch_ = other.nextSearch_;
+  driveViews_ = other.driveViews_;
+  deferred_ = std::move(other.deferred_);
+  other.deferred_.clear();  // its descriptors are this object's now
+  nextDeferred_ = other.nextDeferred_;
+  lastError_ = std::move(other.lastError_);
+  lastErrno_ = other.lastErrno_;
+  effectiveRoot_ = other.effectiveRoot_;
+  lastErrorCode_ = other.lastErrorCode_;
+  return *this;
+}
+
+void PosixPlatform::CloseDeferred() {
+  for (auto& [handle, file] : deferred_) {
+    if (file.fd >= 0) ::close(file.fd);
+    if (file.folder >= 0) ::close(file.folder);
+  }
+  deferred_.clear();
+}
 
 std::string PosixPlatform::DefaultDosDevices() {
   const char* configured = std::getenv("SONDREL_DOSDEVICES");
@@ -122,13 +185,11 @@ bool PosixPlatform::MapPath(std::string_view win32Path, HostPath* host) {
     if (driveEntry(win32Path[4], "::")) return true;
   } else if (win32Path.size() >= 2 && win32Path[1] == ':') {
     std::string_view rest = win32Path.substr(2);
-    host->driveRoot = rest.find_first_not_of('\\') == std::string_view::npos;
     if (!DriveViewExists(win32Path[0])) {
       SetError(ENOENT);
       return false;
     }
     if (driveEntry(win32Path[0], ":")) {
-      host->recordNumbers = DriveViewGivesRecords(win32Path[0]);
       if (!rest.empty() && rest[0] != '\\') host->path += '/';
       host->path += WithSlashes(rest);
       return true;
@@ -166,36 +227,9 @@ FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desir
   HostPath host;
   if (!MapPath(path, &host)) return kInvalidHandleValue;
   if (!host.rawVolume && desiredAccess == kGenericRead && creationDisposition == kOpenExisting) {
-    // The checks an open would make, without the open.
-    struct stat info {};
-    if (::stat(host.path.c_str(), &info) != 0) {
-      SetError(errno);
-      return kInvalidHandleValue;
-    }
-    if (S_ISDIR(info.st_mode)) {
-      SetError(EISDIR);
-      return kInvalidHandleValue;
-    }
-    // Root reads any file; asking would cost another round trip through FUSE.
-    if (!effectiveRoot_ && ::faccessat(AT_FDCWD, host.path.c_str(), R_OK, AT_EACCESS) != 0) {
-      SetError(errno);
-      return kInvalidHandleValue;
-    }
-    FileHandle handle = nextDeferred_--;
-    deferred_[handle] =
-        DeferredFile{std::move(host.path), static_cast<std::uint64_t>(info.st_size)};
-    return handle;
+    return DeferOpen(AT_FDCWD, std::move(host.path));
   }
-  int flags = O_RDONLY;
-  if (!host.rawVolume) {
-    bool reading = (desiredAccess & kGenericRead) != 0;
-    bool writing = (desiredAccess & kGenericWrite) != 0;
-    flags = writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
-    if (creationDisposition == kCreateAlways) flags |= O_CREAT | O_TRUNC;
-    if (creationDisposition == kCreateNew) flags |= O_CREAT | O_EXCL;
-    if (creationDisposition == kOpenAlways) flags |= O_CREAT;
-    if (creationDisposition == kTruncateExisting) flags |= O_TRUNC;
-  }
+  const int flags = host.rawVolume ? O_RDONLY : OpenFlagsOf(desiredAccess, creationDisposition);
   int fd = ::open(host.path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     SetError(errno);
@@ -214,7 +248,9 @@ int PosixPlatform::DescriptorOf(FileHandle handle) {
   auto deferred = deferred_.find(handle);
   if (deferred == deferred_.end()) return static_cast<int>(handle);
   if (deferred->second.fd < 0) {
-    deferred->second.fd = ::open(deferred->second.path.c_str(), O_RDONLY | O_CLOEXEC);
+    deferred->second.fd =
+        ::openat(deferred->second.folder, deferred->second.name.c_str(),
+                 O_RDONLY | O_CLOEXEC | (deferred->second.folder >= 0 ? O_NOFOLLOW : 0));
     if (deferred->second.fd < 0) SetError(errno);
   }
   return deferred->second.fd;
@@ -277,6 +313,7 @@ bool PosixPlatform::CloseHandle(FileHandle handle) {
   auto deferred = deferred_.find(handle);
   if (deferred != deferred_.end()) {
     int fd = deferred->second.fd;
+    if (deferred->second.folder >= 0) ::close(deferred->second.folder);
     deferred_.erase(deferred);
     if (fd >= 0 && ::close(fd) != 0) {
       SetError(errno);
@@ -315,157 +352,191 @@ std::optional<std::uint64_t> PosixPlatform::GetLengthInfo(FileHandle handle) {
   return std::nullopt;
 }
 
-PosixPlatform::Directory* PosixPlatform::ReadDirectory(const HostPath& directory) {
-  auto known = directories_.find(directory.path);
-  if (known != directories_.end()) return &known->second;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.path.c_str()), ::closedir);
-  if (!dir) {
+FileHandle PosixPlatform::DeferOpen(int folder, std::string name) {
+  Descriptor owned(folder);
+  // The checks an open would make, without the open.
+  struct stat info {};
+  const int noFollow = folder >= 0 ? AT_SYMLINK_NOFOLLOW : 0;
+  if (::fstatat(folder, name.c_str(), &info, noFollow) != 0) {
     SetError(errno);
-    return nullptr;
+    return kInvalidHandleValue;
   }
-  Directory entries;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    entries.names.Add(name);
-    if (directory.recordNumbers) entries.records.push_back(entry->d_ino);
+  if (S_ISDIR(info.st_mode)) {
+    SetError(EISDIR);
+    return kInvalidHandleValue;
   }
-  return &directories_.emplace(directory.path, std::move(entries)).first->second;
+  if (S_ISLNK(info.st_mode)) {  // only reached on the view, where no link is followed
+    SetError(ELOOP);
+    return kInvalidHandleValue;
+  }
+  // Root reads any file; asking would cost another round trip through FUSE.
+  if (!effectiveRoot_ && ::faccessat(folder, name.c_str(), R_OK, AT_EACCESS | noFollow) != 0) {
+    SetError(errno);
+    return kInvalidHandleValue;
+  }
+  FileHandle handle = nextDeferred_--;
+  deferred_[handle] =
+      DeferredFile{owned.release(), std::move(name), static_cast<std::uint64_t>(info.st_size)};
+  return handle;
 }
 
-void PosixPlatform::LoadShortNames(const std::string& directory, Directory* entries) {
-  if (entries->shortNamesLoaded) return;
-  std::string path;
-  for (std::size_t i = 0; i < entries->names.size(); ++i) {
-    path.assign(directory).append("/").append(entries->names[i]);
-    entries->shortNames.Add(ShortNameOf(path));
+int PosixPlatform::OpenFolder(const WidePath& path, std::size_t depth) {
+  if (!DriveViewExists(path.drive)) {
+    SetError(ENOENT);
+    return -1;
   }
-  entries->shortNamesLoaded = true;
+  // The view's root may be a link to the mount point; nothing below it is followed.
+  std::string root = dosDevices_ + "/" + FoldAsciiCase(path.drive) + ":";
+  Descriptor folder(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) {
+    SetError(errno);
+    return -1;
+  }
+  for (std::size_t i = 0; i < depth && i < path.components.size(); ++i) {
+    std::optional<std::string> name = EncodeHostName(path.components[i]);
+    if (!name) {
+      SetError(ENOENT);
+      return -1;
+    }
+    Descriptor next(
+        ::openat(folder.get(), name->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) {
+      SetError(errno == ELOOP ? ENOTDIR : errno);
+      return -1;
+    }
+    folder.reset(next.release());
+  }
+  return folder.release();
 }
 
-std::string PosixPlatform::ShortNameOf(const std::string& entryPath) {
+std::u16string PosixPlatform::ShortNameOf(int folder, const std::string& name) {
+  // Through the folder's descriptor: a short path whatever the folder's depth.
+  std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
   char value[64];
-  ssize_t length = ::lgetxattr(entryPath.c_str(), kDosNameAttribute, value, sizeof value);
+  ssize_t length = ::lgetxattr(path.c_str(), kDosNameAttribute, value, sizeof value);
   if (length <= 0) return {};
-  std::string name(value, static_cast<std::size_t>(length));
-  return name.substr(0, name.find('\0'));
+  std::string_view bytes(value, static_cast<std::size_t>(length));
+  // ntfs-3g gives the name in the same UTF-8 as entry names, unterminated.
+  std::optional<std::u16string> decoded = DecodeHostName(bytes.substr(0, bytes.find('\0')));
+  return decoded.value_or(std::u16string());
 }
 
-bool PosixPlatform::NextEntry(Search& search, FindData* findData) {
-  if (search.next < search.entries.size()) {
-    *findData = search.entries[search.next++];
-    return true;
-  }
-  const Directory* directory = search.directory;
-  const std::size_t index = search.next - search.entries.size();
-  if (directory == nullptr || index >= directory->names.size()) return false;
-  findData->cFileName.assign(directory->names[index]);
-  findData->cAlternateFileName.assign(
-      search.withShortNames ? directory->shortNames[index] : std::string_view());
-  findData->fileRecord = directory->records.empty() ? 0 : directory->records[index];
-  ++search.next;
-  return true;
-}
-
-FindHandle PosixPlatform::StartSearch(Search search, FindData* findData) {
-  if (!NextEntry(search, findData)) {
+FindHandle PosixPlatform::StartSearch(Search search, FindDataW* findData) {
+  if (search.entries.empty()) {
     SetError(ENOENT);
     return kInvalidHandleValue;
   }
+  *findData = search.entries[0];
+  search.next = 1;
   FindHandle handle = nextSearch_++;
   searches_[handle] = std::move(search);
   return handle;
 }
 
-FindHandle PosixPlatform::FindFirstFileA(std::string_view pattern, FindData* findData) {
-  return FindFirstFileExA(pattern, FindExInfoStandard, findData);
-}
-
-FindHandle PosixPlatform::FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
-                                           FindData* findData) {
-  const bool wantShortNames = infoLevel != FindExInfoBasic;
-  pattern = pattern.substr(0, pattern.find('\0'));
-  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "\\*") {
-    return StartListing(pattern.substr(0, pattern.size() - 2), wantShortNames, findData);
+FindHandle PosixPlatform::FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
+                                           FindDataW* findData) {
+  const std::size_t depth = directory.components.size();
+  Descriptor parent(OpenFolder(directory, depth == 0 ? 0 : depth - 1));
+  if (parent.get() < 0) return kInvalidHandleValue;
+  std::optional<std::string> name =
+      depth == 0 ? std::optional<std::string>(".") : EncodeHostName(directory.components.back());
+  if (!name) {
+    SetError(ENOENT);
+    return kInvalidHandleValue;
   }
-  return StartLookup(pattern, wantShortNames, findData);
-}
-
-FindHandle PosixPlatform::StartListing(std::string_view directoryText, bool wantShortNames,
-                                       FindData* findData) {
-  HostPath directory;
-  if (!MapPath(directoryText, &directory)) return kInvalidHandleValue;
-  Directory* entries = ReadDirectory(directory);
-  if (entries == nullptr) return kInvalidHandleValue;
-  if (wantShortNames) LoadShortNames(directory.path, entries);
+  const int fd =
+      ::openat(parent.get(), name->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SetError(errno == ELOOP ? ENOTDIR : errno);
+    return kInvalidHandleValue;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+  if (!dir) {
+    SetError(errno);
+    ::close(fd);
+    return kInvalidHandleValue;
+  }
+  const bool records = DriveViewGivesRecords(directory.drive);
   Search search;
   // Windows gives "." and ".." for every directory but a drive's root.
-  if (!directory.driveRoot) search.entries = {{".", ""}, {"..", ""}};
-  search.directory = entries;
-  search.withShortNames = entries->shortNamesLoaded;
+  if (depth != 0) search.entries = {{u".", u"", 0}, {u"..", u"", 0}};
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view host = entry->d_name;
+    if (host == "." || host == "..") continue;
+    // Bytes ntfs-3g would not read as a name name no entry of the volume.
+    std::optional<std::u16string> wide = DecodeHostName(host);
+    if (!wide) continue;
+    FindDataW data{std::move(*wide), {}, records ? std::uint64_t{entry->d_ino} : 0};
+    if (infoLevel != FindExInfoBasic) data.cAlternateFileName = ShortNameOf(fd, entry->d_name);
+    search.entries.push_back(std::move(data));
+  }
   return StartSearch(std::move(search), findData);
 }
 
-FindHandle PosixPlatform::StartLookup(std::string_view path, bool wantShortNames,
-                                      FindData* findData) {
-  std::size_t slash = path.rfind('\\');
-  std::string_view parent;
-  std::string_view name;
-  if (slash != std::string_view::npos) {
-    parent = path.substr(0, slash);
-    name = path.substr(slash + 1);
-  } else if (path.size() >= 2 && path[1] == ':') {
-    parent = path.substr(0, 2);
-    name = path.substr(2);
-  } else {
-    parent = ".";
-    name = path;
-  }
-  if (name.empty()) {
+FindHandle PosixPlatform::FindFirstFileW(const WidePath& path, FindDataW* findData) {
+  if (path.components.empty()) {  // a drive's root is no entry of a folder
     SetError(ENOENT);
     return kInvalidHandleValue;
   }
-  HostPath directory;
-  if (!MapPath(parent.empty() ? std::string_view("\\") : parent, &directory)) {
-    return kInvalidHandleValue;
-  }
-  Directory* entries = ReadDirectory(directory);
-  if (entries == nullptr) return kInvalidHandleValue;
-  std::optional<std::size_t> found = MatchEntry(directory.path, entries, name);
-  if (!found) {
+  Descriptor parent(OpenFolder(path, path.components.size() - 1));
+  if (parent.get() < 0) return kInvalidHandleValue;
+  std::optional<std::string> name = EncodeHostName(path.components.back());
+  struct stat info {};
+  if (!name) {
     SetError(ENOENT);
     return kInvalidHandleValue;
   }
-  if (wantShortNames) LoadShortNames(directory.path, entries);
+  if (::fstatat(parent.get(), name->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    SetError(errno);
+    return kInvalidHandleValue;
+  }
   Search search;
   search.entries.push_back(
-      {std::string(entries->names[*found]),
-       entries->shortNamesLoaded ? std::string(entries->shortNames[*found]) : std::string(),
-       entries->records.empty() ? 0 : entries->records[*found]});
+      FindDataW{path.components.back(), ShortNameOf(parent.get(), *name),
+                DriveViewGivesRecords(path.drive) ? std::uint64_t{info.st_ino} : 0});
   return StartSearch(std::move(search), findData);
 }
 
-std::optional<std::size_t> PosixPlatform::MatchEntry(const std::string& directory,
-                                                     Directory* entries, std::string_view name) {
-  if (auto exact = entries->names.Find(name)) return exact;
-  LoadShortNames(directory, entries);
-  if (auto exact = entries->shortNames.Find(name)) return exact;
-  for (std::size_t i = 0; i < entries->names.size(); ++i) {
-    if (EqualsIgnoringAsciiCase(entries->names[i], name) ||
-        (!entries->shortNames[i].empty() && EqualsIgnoringAsciiCase(entries->shortNames[i], name))) {
-      return i;
-    }
-  }
-  return std::nullopt;
-}
-
-bool PosixPlatform::FindNextFileA(FindHandle handle, FindData* findData) {
+bool PosixPlatform::FindNextFileW(FindHandle handle, FindDataW* findData) {
   auto it = searches_.find(handle);
-  if (it == searches_.end() || !NextEntry(it->second, findData)) {
+  if (it == searches_.end() || it->second.next >= it->second.entries.size()) {
     SetError("There are no more files", 18);  // ERROR_NO_MORE_FILES
     return false;
   }
+  *findData = it->second.entries[it->second.next++];
   return true;
+}
+
+FileHandle PosixPlatform::CreateFileW(const WidePath& path, std::uint32_t desiredAccess,
+                                      std::uint32_t /*shareMode*/,
+                                      std::uint32_t creationDisposition) {
+  if (path.components.empty()) {  // the root is a folder, never a file
+    SetError(EISDIR);
+    return kInvalidHandleValue;
+  }
+  Descriptor folder(OpenFolder(path, path.components.size() - 1));
+  if (folder.get() < 0) return kInvalidHandleValue;
+  std::optional<std::string> name = EncodeHostName(path.components.back());
+  if (!name) {
+    SetError(ENOENT);
+    return kInvalidHandleValue;
+  }
+  if (desiredAccess == kGenericRead && creationDisposition == kOpenExisting) {
+    return DeferOpen(folder.release(), std::move(*name));
+  }
+  int fd = ::openat(folder.get(), name->c_str(),
+                    OpenFlagsOf(desiredAccess, creationDisposition) | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    SetError(errno);
+    return kInvalidHandleValue;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    SetError(EISDIR);
+    return kInvalidHandleValue;
+  }
+  return fd;
 }
 
 bool PosixPlatform::FindClose(FindHandle handle) { return searches_.erase(handle) != 0; }

@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "common/NameTable.h"
 #include "platform/Platform.h"
 
 namespace sondrel {
@@ -19,6 +17,9 @@ namespace sondrel {
 class PosixPlatform : public Platform {
  public:
   explicit PosixPlatform(std::string dosDevices);
+  ~PosixPlatform() override;
+  PosixPlatform(PosixPlatform&& other) noexcept;
+  PosixPlatform& operator=(PosixPlatform&& other) noexcept;
 
   // $SONDREL_DOSDEVICES when set, else ~/.sondrel/dosdevices.
   static std::string DefaultDosDevices();
@@ -37,25 +38,20 @@ class PosixPlatform : public Platform {
   std::uint32_t GetFileSize(FileHandle handle) override;
   // A block device's size (BLKGETSIZE64) or a regular file's.
   std::optional<std::uint64_t> GetLengthInfo(FileHandle handle) override;
-  // "<dir>\*" lists <dir> with readdir ("." and ".." first, except at a drive
-  // root); any other path finds that one entry in its parent's listing by
-  // long or 8.3 name, exact match first, then ignoring ASCII case. Each
-  // directory is read once per platform object: the volume is examined, not
-  // changed, and a scan looks up many entries of one directory.
-  FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override;
-  // FindExInfoBasic fetches no 8.3 name unless the search needs it to match:
-  // each costs a getxattr through ntfs-3g.
-  FindHandle FindFirstFileExA(std::string_view pattern, FindexInfoLevels infoLevel,
-                              FindData* findData) override;
-  bool FindNextFileA(FindHandle handle, FindData* findData) override;
-  FileHandle CreateFileW(const WidePath&, std::uint32_t, std::uint32_t, std::uint32_t) override {
-    return kInvalidHandleValue;
-  }
-  FindHandle FindFirstFileExW(const WidePath&, FindexInfoLevels, FindDataW*) override {
-    return kInvalidHandleValue;
-  }
-  FindHandle FindFirstFileW(const WidePath&, FindDataW*) override { return kInvalidHandleValue; }
-  bool FindNextFileW(FindHandle, FindDataW*) override { return false; }
+  // CreateFileW walks the path component by component from the drive's view
+  // root, never following a symbolic link below it; reading an existing file
+  // is deferred as CreateFileA's is, the file opened relative to its folder.
+  FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                         std::uint32_t creationDisposition) override;
+  // Lists with readdir, afresh on every call: "." and ".." first except at a
+  // drive root, then each entry readdir gives whose name decodes as ntfs-3g's
+  // do. FindExInfoStandard reads each entry's 8.3 name attribute; Basic none.
+  FindHandle FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
+                              FindDataW* findData) override;
+  // The entry the last component names in its folder, asked for by exactly
+  // that name (no pattern, no case folding), with its 8.3 name.
+  FindHandle FindFirstFileW(const WidePath& path, FindDataW* findData) override;
+  bool FindNextFileW(FindHandle handle, FindDataW* findData) override;
   bool FindClose(FindHandle handle) override;
   // UTF-8; an unpaired surrogate becomes 'N'.
   std::string WideCharToMultiByte(std::u16string_view text) override;
@@ -67,56 +63,35 @@ class PosixPlatform : public Platform {
   struct HostPath {
     std::string path;
     bool rawVolume = false;
-    bool driveRoot = false;
-    bool recordNumbers = false;  // the drive's view serves MFT record numbers as inodes
   };
-  // A file opened for reading whose descriptor is opened at its first read.
+  // A file opened for reading whose descriptor is opened at its first read:
+  // name relative to the folder descriptor (owned, or AT_FDCWD for a path).
   struct DeferredFile {
-    std::string path;
+    int folder = -1;
+    std::string name;
     std::uint64_t size = 0;
     int fd = -1;
+  };
+  // A search in progress: its entries, read whole when it began.
+  struct Search {
+    std::vector<FindDataW> entries;
+    std::size_t next = 0;
   };
 
   // The host path a Win32 path stands for; false when it names nothing.
   bool MapPath(std::string_view win32Path, HostPath* host);
-  // One directory as readdir gave it, "." and ".." left out. The 8.3 names
-  // (empty for none, in the same order) are fetched on first need, all at once.
-  struct Directory {
-    NameTable names;
-    NameTable shortNames;
-    bool shortNamesLoaded = false;
-    // Each entry's d_ino, in the same order, where the view serves MFT record
-    // numbers as inodes; empty elsewhere.
-    std::vector<std::uint64_t> records;
-  };
-  // A search in progress: first the entries given (the "." and ".." of a
-  // directory, or the one entry found), then, for a directory, its listing,
-  // read in place rather than copied.
-  struct Search {
-    std::vector<FindData> entries;
-    const Directory* directory = nullptr;
-    bool withShortNames = false;  // as loaded when the search began
-    std::size_t next = 0;  // counts entries first, then the directory's names
-  };
-  // The directory's snapshot, read on first use; null when it cannot be read.
-  Directory* ReadDirectory(const HostPath& directory);
-  void LoadShortNames(const std::string& directory, Directory* entries);
-  // The one place an entry's 8.3 name is fetched.
-  static std::string ShortNameOf(const std::string& entryPath);
-  // "<dir>\*": the directory's listing, "." and ".." first except at a drive
-  // root. The 8.3 names come with it when asked for or already loaded.
-  FindHandle StartListing(std::string_view directoryText, bool wantShortNames,
-                          FindData* findData);
-  // Any other path: the one entry it names, looked up in its parent's listing
-  // so that an entry the listing hides stays hidden here too.
-  FindHandle StartLookup(std::string_view path, bool wantShortNames, FindData* findData);
-  // The position of name in the listing: by long name exactly, then by 8.3
-  // name exactly (loading the 8.3 names), then either ignoring ASCII case.
-  std::optional<std::size_t> MatchEntry(const std::string& directory, Directory* entries,
-                                        std::string_view name);
-  FindHandle StartSearch(Search search, FindData* findData);
-  // The search's next entry into findData; false past the last.
-  static bool NextEntry(Search& search, FindData* findData);
+  // An O_PATH descriptor of the folder the first `depth` components of path
+  // name, opened one component at a time from the drive's view root; -1 with
+  // the error set when one names nothing or is not a folder (a symbolic link
+  // is not followed). The caller closes it.
+  int OpenFolder(const WidePath& path, std::size_t depth);
+  // The 8.3 name of the entry `name` in the open folder, empty for none.
+  static std::u16string ShortNameOf(int folder, const std::string& name);
+  FindHandle StartSearch(Search search, FindDataW* findData);
+  // Opens name in folder (AT_FDCWD, or a descriptor it then owns and closes)
+  // for reading without the open: checked now, opened at its first read.
+  FileHandle DeferOpen(int folder, std::string name);
+  void CloseDeferred();
   // False when the drive's "x:" entry does not exist; asked once per drive, so
   // a run without a mounted view makes no system call per path for it.
   bool DriveViewExists(char drive);
@@ -130,7 +105,6 @@ class PosixPlatform : public Platform {
 
   std::string dosDevices_;
   std::map<FindHandle, Search> searches_;
-  std::unordered_map<std::string, Directory> directories_;
   FindHandle nextSearch_ = 1;
   // 0 not asked, 1 exists, 2 exists and numbers entries by record, -1 missing.
   std::array<signed char, 256> driveViews_{};

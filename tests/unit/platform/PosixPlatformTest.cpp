@@ -1,12 +1,15 @@
 #include "platform/PosixPlatform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,29 +47,67 @@ class PosixPlatformTest : public testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  std::vector<std::string> List(const std::string& pattern) {
-    std::vector<std::string> names;
-    FindData data;
-    FindHandle h = platform_.FindFirstFileA(pattern, &data);
+  std::vector<std::u16string> List(const WidePath& directory,
+                                   FindexInfoLevels level = FindExInfoBasic) {
+    std::vector<std::u16string> names;
+    FindDataW data;
+    FindHandle h = platform_.FindFirstFileExW(directory, level, &data);
     if (h == kInvalidHandleValue) return names;
-    do names.push_back(data.cFileName); while (platform_.FindNextFileA(h, &data));
+    do names.push_back(data.cFileName);
+    while (platform_.FindNextFileW(h, &data));
     EXPECT_TRUE(platform_.FindClose(h));
     return names;
   }
 
-  std::string Find(const std::string& path) {
-    FindData data;
-    FindHandle h = platform_.FindFirstFileA(path, &data);
-    if (h == kInvalidHandleValue) return "<none>";
-    EXPECT_FALSE(platform_.FindNextFileA(h, &data));
+  std::u16string Find(const WidePath& path) {
+    FindDataW data;
+    FindHandle h = platform_.FindFirstFileW(path, &data);
+    if (h == kInvalidHandleValue) return u"<none>";
+    EXPECT_FALSE(platform_.FindNextFileW(h, &data));
     platform_.FindClose(h);
     return data.cFileName;
+  }
+
+  // The size CreateFileW and GetFileSize give, or nullopt when it will not open.
+  std::optional<std::uint32_t> SizeOf(const WidePath& path) {
+    FileHandle h = platform_.CreateFileW(path, kGenericRead, kFileShareRead, kOpenExisting);
+    if (h == kInvalidHandleValue) return std::nullopt;
+    std::uint32_t size = platform_.GetFileSize(h);
+    EXPECT_TRUE(platform_.CloseHandle(h));
+    return size;
   }
 
   fs::path root_;
   std::string image_;
   PosixPlatform platform_{(fs::temp_directory_path() / "unset").string()};
 };
+
+WidePath X(std::vector<std::u16string> components = {}) {
+  return WidePath{'X', std::move(components)};
+}
+
+std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Removes a nest of folders too deep for a path, bottom up through descriptors.
+void RemoveNest(const fs::path& top, const std::vector<std::string>& names, const char* file) {
+  std::vector<int> folders{::open(top.c_str(), O_PATH | O_DIRECTORY)};
+  for (const std::string& name : names) {
+    folders.push_back(::openat(folders.back(), name.c_str(), O_PATH | O_DIRECTORY));
+  }
+  ::unlinkat(folders.back(), file, 0);
+  for (std::size_t i = names.size(); i > 0; --i) {
+    ::close(folders[i]);
+    ::unlinkat(folders[i - 1], names[i - 1].c_str(), AT_REMOVEDIR);
+  }
+  ::close(folders[0]);
+}
+
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
 
 TEST_F(PosixPlatformTest, ReadsTheRawVolumeReadOnlyAtAnyOffset) {
   PosixPlatform platform((root_ / "dosdevices").string());
@@ -108,28 +149,6 @@ TEST_F(PosixPlatformTest, ReportsAnUnknownDriveWithTheSystemsText) {
   EXPECT_EQ(platform.CreateFileA(std::string("\\\\.\\\0:", 6), kGenericRead, kFileShareRead,
                                  kOpenExisting),
             kInvalidHandleValue);
-}
-
-TEST_F(PosixPlatformTest, ListsDirectoriesWithDotEntriesExceptAtADriveRoot) {
-  platform_ = PosixPlatform((root_ / "dosdevices").string());
-  std::vector<std::string> rootNames = List("X:\\*");
-  std::sort(rootNames.begin(), rootNames.end());
-  EXPECT_EQ(rootNames, (std::vector<std::string>{"A.TXT", "Mixed Case.txt", "Sub", "a.txt"}));
-  EXPECT_EQ(List("x:\\Sub\\*"), (std::vector<std::string>{".", "..", "b.bin"}));
-  EXPECT_TRUE(List("X:\\Nowhere\\*").empty());
-  EXPECT_TRUE(List("Y:\\*").empty());
-}
-
-TEST_F(PosixPlatformTest, FindsOneEntryExactlyFirstThenIgnoringAsciiCase) {
-  platform_ = PosixPlatform((root_ / "dosdevices").string());
-  EXPECT_EQ(Find("X:\\a.txt"), "a.txt");
-  EXPECT_EQ(Find("X:\\A.TXT"), "A.TXT");
-  std::string either = Find("X:\\A.txt");
-  EXPECT_TRUE(either == "a.txt" || either == "A.TXT") << either;
-  EXPECT_EQ(Find("x:\\MIXED CASE.TXT"), "Mixed Case.txt");
-  EXPECT_EQ(Find("X:\\Sub\\B.BIN"), "b.bin");
-  EXPECT_EQ(Find("X:\\Sub\\c.bin"), "<none>");
-  EXPECT_EQ(Find("X:\\Sub\\"), "<none>");
 }
 
 TEST_F(PosixPlatformTest, CreatesOrTruncatesOutputFilesAndMeasuresThem) {
@@ -194,9 +213,11 @@ TEST_F(PosixPlatformTest, ADriveWithoutAViewFailsLikeAMissingPath) {
     EXPECT_EQ(platform.CreateFileA("X:\\a.txt", kGenericRead, kFileShareRead, kOpenExisting),
               kInvalidHandleValue);
     EXPECT_EQ(platform.GetLastError(), 2u);
-    FindData data;
-    EXPECT_EQ(platform.FindFirstFileA("X:\\a.txt", &data), kInvalidHandleValue);
-    EXPECT_EQ(platform.FindFirstFileA("X:\\*", &data), kInvalidHandleValue);
+    FindDataW data;
+    EXPECT_EQ(platform.FindFirstFileW(X({u"a.txt"}), &data), kInvalidHandleValue);
+    EXPECT_EQ(platform.FindFirstFileExW(X(), FindExInfoBasic, &data), kInvalidHandleValue);
+    EXPECT_EQ(platform.CreateFileW(X({u"a.txt"}), kGenericRead, kFileShareRead, kOpenExisting),
+              kInvalidHandleValue);
     EXPECT_EQ(platform.GetLastErrorMessage(), "No such file or directory");
   }
   // The raw volume does not depend on the view.
@@ -205,30 +226,208 @@ TEST_F(PosixPlatformTest, ADriveWithoutAViewFailsLikeAMissingPath) {
   platform.CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, FindsEntriesAlikeAtBothInfoLevelsAndAfterTheFirstSearch) {
+TEST_F(PosixPlatformTest, ListsFoldersWithDotEntriesExceptAtADriveRoot) {
   platform_ = PosixPlatform((root_ / "dosdevices").string());
-  for (FindexInfoLevels level : {FindExInfoBasic, FindExInfoStandard, FindExInfoBasic}) {
-    for (const char* path : {"X:\\a.txt", "x:\\MIXED CASE.TXT", "X:\\Sub\\B.BIN", "X:\\Sub"}) {
-      SCOPED_TRACE(path);
-      FindData basic;
-      FindHandle h = platform_.FindFirstFileExA(path, level, &basic);
-      ASSERT_NE(h, kInvalidHandleValue);
-      platform_.FindClose(h);
-      EXPECT_EQ(basic.cFileName, Find(path));
-      EXPECT_EQ(basic.cAlternateFileName, "");  // no 8.3 names outside NTFS
-    }
-    FindData data;
-    EXPECT_EQ(platform_.FindFirstFileExA("X:\\Sub\\c.bin", level, &data), kInvalidHandleValue);
-    EXPECT_EQ(platform_.FindFirstFileExA("X:\\Nowhere\\c.bin", level, &data), kInvalidHandleValue);
-    EXPECT_EQ(platform_.GetLastError(), 2u);
-  }
-  std::vector<std::string> names;
-  FindData data;
-  FindHandle h = platform_.FindFirstFileExA("X:\\Sub\\*", FindExInfoBasic, &data);
+  const std::vector<std::u16string> rootNames{u"A.TXT", u"Mixed Case.txt", u"Sub", u"a.txt"};
+  EXPECT_EQ(Sorted(List(X())), rootNames);
+  EXPECT_EQ(Sorted(List(WidePath{'x', {}}, FindExInfoStandard)), rootNames);
+  EXPECT_EQ(List(X({u"Sub"}), FindExInfoStandard),
+            (std::vector<std::u16string>{u".", u"..", u"b.bin"}));
+  EXPECT_TRUE(List(X({u"Nowhere"})).empty());
+  EXPECT_EQ(platform_.GetLastError(), 2u);
+  EXPECT_TRUE(List(X({u"Sub", u"b.bin"})).empty());  // a file, not a folder
+  EXPECT_EQ(platform_.GetLastError(), 3u);
+  EXPECT_TRUE(List(WidePath{'Y', {}}).empty());
+
+  FindDataW data;
+  FindHandle h = platform_.FindFirstFileExW(X({u"Sub"}), FindExInfoStandard, &data);
   ASSERT_NE(h, kInvalidHandleValue);
-  do names.push_back(data.cFileName); while (platform_.FindNextFileA(h, &data));
-  platform_.FindClose(h);
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "b.bin"}));
+  while (platform_.FindNextFileW(h, &data)) {
+  }
+  EXPECT_EQ(data.cFileName, u"b.bin");
+  EXPECT_EQ(data.cAlternateFileName, u"");  // no 8.3 names outside NTFS
+  EXPECT_EQ(data.fileRecord, 0u);           // nor record numbers
+  EXPECT_EQ(platform_.GetLastError(), 18u);
+  EXPECT_TRUE(platform_.FindClose(h));
+  EXPECT_FALSE(platform_.FindNextFileW(h, &data));
+}
+
+TEST_F(PosixPlatformTest, FindsOneEntryByItsExactNameOnly) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  EXPECT_EQ(Find(X({u"a.txt"})), u"a.txt");
+  EXPECT_EQ(Find(X({u"A.TXT"})), u"A.TXT");
+  EXPECT_EQ(Find(X({u"Sub"})), u"Sub");
+  EXPECT_EQ(Find(X({u"Sub", u"b.bin"})), u"b.bin");
+  EXPECT_EQ(Find(X({u"A.txt"})), u"<none>");  // no case folding: the view decides
+  EXPECT_EQ(Find(X({u"Sub", u"c.bin"})), u"<none>");
+  EXPECT_EQ(platform_.GetLastError(), 2u);
+  EXPECT_EQ(Find(X({u"Nowhere", u"c.bin"})), u"<none>");
+  EXPECT_EQ(Find(X()), u"<none>");  // a drive's root is no entry
+}
+
+TEST_F(PosixPlatformTest, TakesWildcardsAndBackslashesInANameLiterally) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  WriteText(root_ / "tree" / "Sub" / "*", "star");
+  WriteText(root_ / "tree" / "Sub" / "back\\slash", "back");
+  EXPECT_EQ(Sorted(List(X({u"Sub"}))),
+            (std::vector<std::u16string>{u"*", u".", u"..", u"b.bin", u"back\\slash"}));
+  EXPECT_EQ(Find(X({u"Sub", u"*"})), u"*");
+  EXPECT_EQ(Find(X({u"Sub", u"back\\slash"})), u"back\\slash");
+  EXPECT_EQ(Find(X({u"Sub", u"?.bin"})), u"<none>");
+  EXPECT_EQ(Find(X({u"Sub\\b.bin"})), u"<none>");
+  EXPECT_EQ(SizeOf(X({u"Sub", u"*"})), 4u);
+  EXPECT_EQ(SizeOf(X({u"Sub", u"back\\slash"})), 4u);
+}
+
+TEST_F(PosixPlatformTest, ListsAfreshOnEveryCall) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  EXPECT_EQ(List(X({u"Sub"})), (std::vector<std::u16string>{u".", u"..", u"b.bin"}));
+  WriteText(root_ / "tree" / "Sub" / "late.bin", "late");
+  fs::remove(root_ / "tree" / "Sub" / "b.bin");
+  EXPECT_EQ(List(X({u"Sub"})), (std::vector<std::u16string>{u".", u"..", u"late.bin"}));
+}
+
+TEST_F(PosixPlatformTest, NamesSurrogatesAsNtfs3gDoesAndSkipsWhatItCannotRead) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  const std::string lone = "a\xed\xa0\x80";  // "a" and a lone high surrogate
+  WriteText(root_ / "tree" / "Sub" / lone, "lone");
+  WriteText(root_ / "tree" / "Sub" / "bad\xff", "no UTF-8");
+  const std::u16string wide{u'a', 0xD800};
+  EXPECT_EQ(Sorted(List(X({u"Sub"}))), (std::vector<std::u16string>{u".", u"..", wide, u"b.bin"}));
+  EXPECT_EQ(Find(X({u"Sub", wide})), wide);
+  EXPECT_EQ(SizeOf(X({u"Sub", wide})), 4u);
+}
+
+TEST_F(PosixPlatformTest, AComponentTheHostCannotNameNamesNothing) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  for (const std::u16string& bad : {std::u16string(), std::u16string(u"."), std::u16string(u".."),
+                                    std::u16string(u"Sub/b.bin"), std::u16string(u"Sub\0", 4)}) {
+    SCOPED_TRACE(bad.size());
+    FindDataW data;
+    EXPECT_EQ(platform_.FindFirstFileW(X({bad}), &data), kInvalidHandleValue);
+    EXPECT_EQ(platform_.GetLastError(), 2u);
+    EXPECT_EQ(platform_.FindFirstFileW(X({u"Sub", bad}), &data), kInvalidHandleValue);
+    EXPECT_EQ(platform_.FindFirstFileExW(X({bad}), FindExInfoBasic, &data), kInvalidHandleValue);
+    EXPECT_EQ(platform_.GetLastError(), 2u);
+    EXPECT_EQ(platform_.FindFirstFileExW(X({u"Sub", bad}), FindExInfoBasic, &data),
+              kInvalidHandleValue);
+    EXPECT_EQ(platform_.FindFirstFileExW(X({bad, u"Sub"}), FindExInfoBasic, &data),
+              kInvalidHandleValue);
+    EXPECT_EQ(SizeOf(X({bad, u"b.bin"})), std::nullopt);
+    EXPECT_EQ(SizeOf(X({u"Sub", bad})), std::nullopt);
+  }
+}
+
+TEST_F(PosixPlatformTest, NeverFollowsASymbolicLinkOutOfTheView) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  fs::create_directories(root_ / "outside");
+  WriteText(root_ / "outside" / "secret.txt", "secret");
+  fs::create_directory_symlink(root_ / "outside", root_ / "tree" / "link");
+  fs::create_symlink(root_ / "outside" / "secret.txt", root_ / "tree" / "file link");
+  FindDataW data;
+  EXPECT_EQ(platform_.FindFirstFileExW(X({u"link"}), FindExInfoBasic, &data), kInvalidHandleValue);
+  EXPECT_EQ(platform_.GetLastError(), 3u);
+  EXPECT_EQ(Find(X({u"link", u"secret.txt"})), u"<none>");
+  EXPECT_EQ(SizeOf(X({u"link", u"secret.txt"})), std::nullopt);
+  EXPECT_EQ(SizeOf(X({u"file link"})), std::nullopt);
+  EXPECT_EQ(
+      platform_.CreateFileW(X({u"file link"}), kGenericRead | kGenericWrite, 0, kOpenExisting),
+      kInvalidHandleValue);
+  EXPECT_EQ(ReadText(root_ / "outside" / "secret.txt"), "secret");
+  // The links are entries of the folder all the same.
+  EXPECT_EQ(Find(X({u"link"})), u"link");
+  EXPECT_EQ(Find(X({u"file link"})), u"file link");
+}
+
+// 30 folders of 200-byte names: a path of over 6000 bytes, past PATH_MAX.
+TEST_F(PosixPlatformTest, ReachesFoldersPastPathMax) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  std::vector<std::u16string> components;
+  std::vector<std::string> names;
+  int folder = ::open((root_ / "tree").c_str(), O_PATH | O_DIRECTORY);
+  ASSERT_GE(folder, 0);
+  for (int depth = 0; depth < 30; ++depth) {
+    names.push_back(std::string(197, static_cast<char>('a' + depth % 26)) +
+                    std::to_string(100 + depth));
+    components.emplace_back(names.back().begin(), names.back().end());
+    ASSERT_EQ(::mkdirat(folder, names.back().c_str(), 0755), 0);
+    int next = ::openat(folder, names.back().c_str(), O_PATH | O_DIRECTORY);
+    ::close(folder);
+    ASSERT_GE(next, 0);
+    folder = next;
+  }
+  int file = ::openat(folder, "deep.bin", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(::write(file, "123456789", 9), 9);
+  ::close(file);
+  ::close(folder);
+
+  EXPECT_EQ(List(X(components)), (std::vector<std::u16string>{u".", u"..", u"deep.bin"}));
+  std::vector<std::u16string> filePath = components;
+  filePath.push_back(u"deep.bin");
+  EXPECT_EQ(Find(X(filePath)), u"deep.bin");
+  FileHandle h = platform_.CreateFileW(X(filePath), kGenericRead, kFileShareRead, kOpenExisting);
+  ASSERT_NE(h, kInvalidHandleValue) << platform_.GetLastErrorMessage();
+  EXPECT_EQ(platform_.GetFileSize(h), 9u);
+  std::vector<std::byte> buffer(16);
+  std::uint32_t got = 0;
+  Overlapped at{4, 0};
+  ASSERT_TRUE(platform_.ReadFile(h, buffer, &got, &at));
+  EXPECT_EQ(got, 5u);
+  EXPECT_EQ(std::memcmp(buffer.data(), "56789", 5), 0);
+  EXPECT_TRUE(platform_.CloseHandle(h));
+  RemoveNest(root_ / "tree", names, "deep.bin");
+}
+
+TEST_F(PosixPlatformTest, OpensForWritingRelativeToTheFolder) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  FileHandle h = platform_.CreateFileW(X({u"Sub", u"new.bin"}), kGenericWrite, 0, kCreateAlways);
+  ASSERT_NE(h, kInvalidHandleValue) << platform_.GetLastErrorMessage();
+  std::uint32_t put = 0;
+  EXPECT_TRUE(platform_.WriteFile(h, std::as_bytes(std::span<const char>("abc", 3)), &put));
+  EXPECT_TRUE(platform_.CloseHandle(h));
+  EXPECT_EQ(ReadText(root_ / "tree" / "Sub" / "new.bin"), "abc");
+  EXPECT_EQ(platform_.CreateFileW(X({u"Sub"}), kGenericRead, kFileShareRead, kOpenExisting),
+            kInvalidHandleValue);
+  EXPECT_EQ(platform_.GetLastErrorMessage(), "Is a directory");
+  EXPECT_EQ(SizeOf(X({u"Sub", u"none.bin"})), std::nullopt);
+  EXPECT_EQ(platform_.GetLastError(), 2u);
+}
+
+TEST_F(PosixPlatformTest, LeavesNoDescriptorOpen) {
+  platform_ = PosixPlatform((root_ / "dosdevices").string());
+  const std::size_t before = OpenDescriptors();
+  for (int i = 0; i < 200; ++i) {
+    List(X({u"Sub"}), FindExInfoStandard);
+    List(X());
+    List(X({u"Sub", u"Nowhere"}));
+    List(X({u"Sub", u"b.bin"}));
+    Find(X({u"Sub", u"b.bin"}));
+    Find(X({u"Sub", u"c.bin"}));
+    Find(X({u"Nowhere", u"c.bin"}));
+    FindDataW data;
+    FindHandle unclosed = platform_.FindFirstFileExW(X({u"Sub"}), FindExInfoBasic, &data);
+    platform_.FindClose(unclosed);
+    SizeOf(X({u"Sub", u"b.bin"}));
+    SizeOf(X({u"Sub", u"c.bin"}));
+    SizeOf(X({u"Sub"}));
+    FileHandle h = platform_.CreateFileW(X({u"Sub", u"b.bin"}), kGenericRead, 0, kOpenExisting);
+    std::vector<std::byte> buffer(4);
+    std::uint32_t got = 0;
+    platform_.ReadFile(h, buffer, &got, nullptr);
+    platform_.CloseHandle(h);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  {
+    // A file left open is closed with the platform.
+    PosixPlatform platform((root_ / "dosdevices").string());
+    FileHandle h = platform.CreateFileW(X({u"Sub", u"b.bin"}), kGenericRead, 0, kOpenExisting);
+    std::vector<std::byte> buffer(4);
+    std::uint32_t got = 0;
+    EXPECT_TRUE(platform.ReadFile(h, buffer, &got, nullptr));
+    EXPECT_GT(OpenDescriptors(), before);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(PosixPlatform, ConvertsUtf16ToUtf8WithNForUnpairedSurrogates) {
