@@ -193,6 +193,7 @@ class Accuracy(unittest.TestCase):
              [self.entry(img, "X:\\Дела.txt"), self.entry(img, "X:\\Папка")]),
             ("a path past PATH_MAX", ["bottom.txt"],
              [self.entry(img, deep, self.one("bottom.txt"))]),
+            ("255-unit CJK names", ["end.txt"], [self.entry(img, wide_end, self.one("end.txt"))]),
             ("a backslash in a name", ["a\\b.txt"],
              [self.entry(img, "X:\\bs\\a\\b.txt", self.one("a\\b.txt"))]),
             ("case twins", ["Report.txt"],
