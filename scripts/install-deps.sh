@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake g++ make libgtest-dev libgmock-dev python3
   clang libclang-rt-14-dev
-  ntfs-3g sleuthkit attr fuse3
+  ntfs-3g sleuthkit attr fuse3 strace
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64
   # The 32-bit program under Wine: this kernel starts no i386 Linux program itself, so

@@ -77,14 +77,16 @@ def sha256(path: str) -> str:
 # Running the binary
 
 @contextlib.contextmanager
-def drive(image_path: str, view: bool = True, letter: str = "x") -> Iterator[Drive]:
+def drive(image_path: str, view: bool = True, letter: str = "x",
+          writable: bool = False) -> Iterator[Drive]:
     """A dosdevices folder where `letter::` is the image and, when view is set, `letter:`
-    is a read-only ntfs-3g mount of it (the ordinary listing the tool compares with)."""
+    is an ntfs-3g mount of it (the ordinary listing the tool compares with), read-only
+    unless writable (for tests that change the volume while the tool runs)."""
     folder = tempfile.mkdtemp(prefix="sondrel-dosdevices-")
     try:
         os.symlink(os.path.abspath(image_path), os.path.join(folder, letter + "::"))
         if view:
-            with ntfs_image.mounted(image_path) as mountpoint:
+            with ntfs_image.mounted(image_path, readonly=not writable) as mountpoint:
                 os.symlink(mountpoint, os.path.join(folder, letter + ":"))
                 yield Drive(folder, image_path, mountpoint)
         else:
@@ -109,23 +111,28 @@ class Run:
 
 
 def run_sondrel(args: Sequence[str], dosdevices: str | None = None,
-                hide: Sequence[str] = (), cwd: str | None = None, timeout: int = 300) -> Run:
+                hide: Sequence[str] = (), cwd: str | None = None, timeout: int = 300,
+                race: Sequence[str] = (), prefix: Sequence[str] = ()) -> Run:
     """Runs the binary; hide names entries for the readdir-hiding library, preloaded into
-    this one process only."""
+    this one process only, and race its steps (see hide_readdir.cpp); prefix is a command
+    the binary runs under (a tracer)."""
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
     env.pop("SONDREL_HIDE", None)
+    env.pop("SONDREL_RACE", None)
     if dosdevices is not None:
         env["SONDREL_DOSDEVICES"] = dosdevices
     else:
         env["SONDREL_DOSDEVICES"] = "/nonexistent-sondrel-dosdevices"
-    if hide:
+    if hide or race:
         env["LD_PRELOAD"] = os.environ["SONDREL_HIDE_LIB"]
         env["SONDREL_HIDE"] = ":".join(hide)
+        if race:
+            env["SONDREL_RACE"] = ":".join(race)
         # A sanitized binary wants its runtime first in the library list; the preloaded
         # library carries no sanitizer, so the order does not matter here.
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
-    cmd = [os.environ["SONDREL_BIN"], *args]
+    cmd = [*prefix, os.environ["SONDREL_BIN"], *args]
     done = subprocess.run(cmd, env=env, cwd=cwd, capture_output=True, timeout=timeout)
     return Run(list(args), done.returncode, done.stdout.decode("utf-8", "surrogateescape"),
                done.stderr.decode("utf-8", "surrogateescape"))

@@ -122,6 +122,17 @@ class Remove:
 
 
 @dataclass(frozen=True)
+class Nest:
+    """Directories path/components[0]/components[1]/... each inside the one before, and a
+    file leaf at the bottom. Made one level at a time through directory descriptors, so the
+    whole path may be far longer than the kernel takes as one path."""
+    path: str
+    components: tuple[str, ...]
+    leaf: str
+    data: bytes = b""
+
+
+@dataclass(frozen=True)
 class Holes:
     """Fills the free space with one-cluster files in the folder path (c0, c1, ...), then
     deletes every other one, leaving free space as one-cluster holes. ntfs-3g grows the
@@ -131,7 +142,7 @@ class Holes:
     cluster_size: int
 
 
-Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink, Remove, Holes]
+Entry = Union[Dir, File, SparseFile, FragmentedFile, Stream, HardLink, Remove, Holes, Nest]
 
 
 def _fsync_write(fd: int, data: bytes, offset: int) -> None:
@@ -189,6 +200,22 @@ def _apply(root: str, entry: Entry) -> None:
         os.link(os.path.join(root, entry.target), target)
     elif isinstance(entry, Remove):
         os.remove(target)
+    elif isinstance(entry, Nest):
+        os.makedirs(target, exist_ok=True)
+        fd = os.open(target, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for component in entry.components:
+                os.mkdir(component, dir_fd=fd)
+                inner = os.open(component, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = inner
+            leaf = os.open(entry.leaf, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+            try:
+                os.write(leaf, entry.data)
+            finally:
+                os.close(leaf)
+        finally:
+            os.close(fd)
     elif isinstance(entry, Holes):
         os.makedirs(target)
         block = b"\x5a" * entry.cluster_size
