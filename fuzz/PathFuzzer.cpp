@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (paths.ParentPrefixBytes() > sondrel::kMaxParentPrefixBytes) __builtin_trap();
     const std::size_t searchesBefore = platform.searches.size() + platform.opens.size();
     (void)view.IsVisibleToWin32(parent, name, n);
-    (void)view.QueryWin32FileSize(parent, name);
+    (void)view.QueryWin32FileSize(parent, name, n);
     std::string expanded = view.ExpandLongPath(path, parent, name, n);
     const bool rooted = paths.RootedChain(parent).has_value();
     if (!rooted && platform.searches.size() + platform.opens.size() != searchesBefore) {

@@ -131,11 +131,21 @@ bool DirectoryView::IsVisibleToWin32(std::uint32_t parent, std::u16string_view n
   return listing != nullptr && EntryShowing(parent, *listing, name, record).has_value();
 }
 
-std::uint32_t DirectoryView::QueryWin32FileSize(std::uint32_t parent, std::u16string_view name) {
-  if (ListingOf(parent) == nullptr) return 0;  // not reached from the root
+std::uint32_t DirectoryView::QueryWin32FileSize(std::uint32_t parent, std::u16string_view name,
+                                                std::uint64_t record) {
+  DirectoryListing* listing = ListingOf(parent);
+  if (listing == nullptr) return 0;  // not reached from the root
   std::optional<WidePath> path = PathOf(parent);
   if (!path || name.empty()) return 0;
   path->components.emplace_back(name);
+  if (!listing->byRecord.empty() && !EntryShowing(parent, *listing, name, record)) {
+    // Not listed as this record: open the name only if it is this record.
+    FindDataW found;
+    FindHandle handle = platform_.FindFirstFileW(*path, &found);
+    if (handle == kInvalidHandleValue) return 0;
+    platform_.FindClose(handle);
+    if (found.fileRecord != 0 && found.fileRecord != record) return 0;
+  }
   FileHandle handle = platform_.CreateFileW(*path, kGenericRead, kFileShareRead, kOpenExisting);
   if (handle == kInvalidHandleValue) return 0;
   std::uint32_t size = platform_.GetFileSize(handle);

@@ -63,11 +63,14 @@ class DirectoryView {
   // question lists it afresh.
   void Relist(std::uint32_t parent);
 
-  // The size the file API gives for the file named name in directory record
-  // parent, opened for reading with read sharing only: the low 32 bits, or 0
-  // when it cannot be opened (a file held open for writing by another process
-  // cannot) or sized, or when parent's chain does not reach the root.
-  std::uint32_t QueryWin32FileSize(std::uint32_t parent, std::u16string_view name);
+  // The size the file API gives for record, the file named name in directory
+  // record parent, opened for reading with read sharing only: the low 32 bits,
+  // or 0 when it cannot be opened (a file held open for writing by another
+  // process cannot) or sized, or when parent's chain does not reach the root.
+  // Where the view tells records, a name that opens another record gives 0:
+  // a masquerading name is not sized as the file it imitates.
+  std::uint32_t QueryWin32FileSize(std::uint32_t parent, std::u16string_view name,
+                                   std::uint64_t record);
 
   // The path to print for the record named name in directory record parent,
   // whose path as built is builtPath: each component from the root down that

@@ -99,52 +99,110 @@ std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record,
 // Size: the low 32 bits of the $FILE_NAME's size; for a file whose size so
 // read is not positive as a signed number, what the file API gives for it. A
 // directory keeps its $FILE_NAME size.
-std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory) {
+std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory,
+                           std::uint32_t record) {
   const auto size = static_cast<std::uint32_t>(fileName.realSize);
   const bool notPositive = size == 0 || size >= 0x80000000u;
   if (!notPositive || isDirectory) return size;
-  return view.QueryWin32FileSize(ParentRecordOf(fileName.parentReference), fileName.fileName);
+  return view.QueryWin32FileSize(ParentRecordOf(fileName.parentReference), fileName.fileName,
+                                 record);
 }
 
-// A record the first look did not find in the view, held until the scan ends.
+// A record the first look did not find in the view, held until it is looked
+// at again: a few bytes, however long its path (its line is made again when
+// it is printed).
 struct Candidate {
   std::uint32_t record = 0;
   std::uint32_t parent = 0;
-  std::u16string name;
-  std::string line;  // as it is printed
+  std::uint32_t size = 0;
+  bool isDirectory = false;
+  std::uint64_t nameHash = 0;  // of its name as stored, to tell a rename
 };
 
-// Whether record n, read again now, is still in use under the same name in
-// the same directory: a file deleted or renamed during the scan is not hidden.
-bool StillNamedSo(const VolumeContext& volume, const Candidate& candidate,
-                  ExtensionRecords& extensions, std::vector<std::byte>& record) {
-  ReadMftRecord(volume, candidate.record, record);
-  if (!ScannedHeader(record, candidate.record, extensions)) return false;
-  std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, candidate.record);
-  return fileName && ParentRecordOf(fileName->parentReference) == candidate.parent &&
-         fileName->fileName == candidate.name;
+// The most candidates held at once. Past it the held ones are looked at again
+// and printed then, so a volume of millions of unlisted records costs a bounded
+// amount of memory; lines still come out in record order.
+constexpr std::size_t kMaxHeldCandidates = std::size_t{1} << 20;
+
+std::uint64_t NameHash(std::u16string_view name) {
+  std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a, unit by unit
+  for (char16_t unit : name) {
+    hash = (hash ^ unit) * 0x100000001B3ull;
+  }
+  return hash;
 }
 
 // A live system changes while it is scanned: a file created after its
 // directory was listed, or deleted after its record was read, would be
 // reported. Each directory holding candidates is listed afresh (once) and
-// each candidate's record read again; what is still not shown is printed, in
-// record order. Returns the number printed.
-std::uint32_t ReportConfirmed(const VolumeContext& volume, DirectoryView& view,
-                              ExtensionRecords& extensions, const std::vector<Candidate>& candidates,
-                              std::FILE* out) {
-  std::vector<std::byte> record(volume.geometry.recordSize);
-  std::unordered_set<std::uint32_t> relisted;
-  std::uint32_t reported = 0;
-  for (const Candidate& candidate : candidates) {
-    if (relisted.insert(candidate.parent).second) view.Relist(candidate.parent);
-    if (!StillNamedSo(volume, candidate, extensions, record)) continue;
-    if (view.IsVisibleToWin32(candidate.parent, candidate.name, candidate.record)) continue;
-    std::fwrite(candidate.line.data(), 1, candidate.line.size(), out);
-    ++reported;
+// each candidate's record read again; a candidate is printed only when it is
+// still in use under the same name in the same directory and the fresh
+// listing still does not show it.
+class CandidateReport {
+ public:
+  CandidateReport(const VolumeContext& volume, PathBuilder& paths, DirectoryView& view,
+                  ExtensionRecords& extensions, std::uint32_t codePage, std::FILE* out)
+      : volume_(volume),
+        paths_(paths),
+        view_(view),
+        extensions_(extensions),
+        codePage_(codePage),
+        out_(out),
+        record_(volume.geometry.recordSize) {}
+
+  void Hold(const Candidate& candidate) {
+    held_.push_back(candidate);
+    if (held_.size() >= kMaxHeldCandidates) Confirm();
   }
-  return reported;
-}
+
+  // Looks again at every candidate held and prints those still hidden.
+  void Confirm() {
+    std::unordered_set<std::uint32_t> relisted;
+    for (const Candidate& candidate : held_) {
+      if (relisted.insert(candidate.parent).second) view_.Relist(candidate.parent);
+      if (StillHidden(candidate)) ++reported_;
+    }
+    held_.clear();
+  }
+
+  std::uint32_t reported() const { return reported_; }
+
+ private:
+  bool StillHidden(const Candidate& candidate) {
+    ReadMftRecord(volume_, candidate.record, record_);
+    if (!ScannedHeader(record_, candidate.record, extensions_)) return false;
+    std::optional<FileNameValue> fileName =
+        ReadRecordFileName(volume_, record_, candidate.record);
+    if (!fileName || ParentRecordOf(fileName->parentReference) != candidate.parent ||
+        NameHash(fileName->fileName) != candidate.nameHash) {
+      return false;
+    }
+    if (view_.IsVisibleToWin32(candidate.parent, fileName->fileName, candidate.record)) {
+      return false;
+    }
+    const std::string name = ConvertFileName(*volume_.platform, fileName->fileName);
+    const std::string path = paths_.BuildFullPath(name, candidate.parent);
+    if (path.empty()) return false;
+    const std::string longPath =
+        view_.ExpandLongPath(path, candidate.parent, fileName->fileName, candidate.record);
+    if (IsSystemMetadataPath(longPath)) return false;
+    AppendRecordLine(line_, candidate.record, candidate.size, candidate.isDirectory, longPath,
+                     codePage_);
+    std::fwrite(line_.data(), 1, line_.size(), out_);
+    return true;
+  }
+
+  const VolumeContext& volume_;
+  PathBuilder& paths_;
+  DirectoryView& view_;
+  ExtensionRecords& extensions_;
+  const std::uint32_t codePage_;
+  std::FILE* out_;
+  std::vector<std::byte> record_;
+  std::string line_;
+  std::vector<Candidate> held_;
+  std::uint32_t reported_ = 0;
+};
 
 void WriteTotals(std::FILE* err, bool dig, std::uint32_t total, std::uint32_t hidden) {
   if (dig) {
@@ -222,7 +280,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::fputs(kRuleLine, out);
   std::string line;
   std::uint32_t total = 0;
-  std::vector<Candidate> candidates;
+  CandidateReport candidates(volume, paths, view, extensions, codePage, out);
   std::uint32_t progress = 0;  // 100 * n, wrapping as a 32-bit counter does
   ProgressWriter progressText(err);
   for (std::uint32_t n = 0; n < count; ++n, progress += 100) {
@@ -242,19 +300,19 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     // A visible record costs no further platform call.
     if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
-    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory);
+    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, n);
     std::string longPath = view.ExpandLongPath(path, parent, fileName->fileName, n);
     if (dig && IsSystemMetadataPath(longPath)) continue;
-    AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
     if (dig) {
-      candidates.push_back({n, parent, std::move(fileName->fileName), line});
-    } else {
-      std::fwrite(line.data(), 1, line.size(), out);
+      candidates.Hold({n, parent, size, isDirectory, NameHash(fileName->fileName)});
+      continue;
     }
+    AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
+    std::fwrite(line.data(), 1, line.size(), out);
   }
   progressText.Flush();
-  const std::uint32_t hidden =
-      dig ? ReportConfirmed(volume, view, extensions, candidates, out) : 0;
+  candidates.Confirm();
+  const std::uint32_t hidden = candidates.reported();
   std::fputs(kRuleLine, out);
   WriteTotals(err, dig, total, hidden);
   return total;

@@ -94,7 +94,7 @@ TEST_F(DirectoryViewTest, PathsThatDoNotReachTheRootAreNeverLookedUp) {
   platform_.files["X:\\/etc\\passwd"] = std::vector<std::byte>(1234);
   for (std::uint32_t parent : {0u, 30u, 31u}) {
     EXPECT_FALSE(view_.IsVisibleToWin32(parent, u"passwd", 40));
-    EXPECT_EQ(view_.QueryWin32FileSize(parent, u"passwd"), 0u);
+    EXPECT_EQ(view_.QueryWin32FileSize(parent, u"passwd", 40), 0u);
   }
   EXPECT_EQ(view_.ExpandLongPath("/etc\\passwd", 30, u"passwd", 40), "\\/etc\\passwd");
   EXPECT_EQ(view_.ExpandLongPath("a\\X:\\b", 31, u"b", 40), "\\a\\X:\\b");
@@ -146,6 +146,11 @@ TEST_F(DirectoryViewTest, AnEntryShowsOnlyTheRecordItIsWhereTheViewTellsRecords)
   EXPECT_EQ(platform_.searches,
             (std::vector<std::string>{"X:\\*", "X:\\Program Files", "X:\\other.txt",
                                       "X:\\Docs"}));
+
+  // A name that opens another record does not size this one.
+  platform_.files["X:\\report.txt"] = std::vector<std::byte>(5);
+  EXPECT_EQ(view_.QueryWin32FileSize(5, u"report.txt", 40), 5u);
+  EXPECT_EQ(view_.QueryWin32FileSize(5, u"report.txt", 43), 0u);
 }
 
 TEST_F(DirectoryViewTest, ExpandsOnlyTheEntryAComponentNamesExactly) {
@@ -192,22 +197,22 @@ TEST_F(DirectoryViewTest, ReachesDirectoriesBeyondAnyTextLimitComponentByCompone
   platform_.directories[text] = {{"deep.txt", ""}};
   platform_.files[text + "\\deep.txt"] = std::vector<std::byte>(42);
   EXPECT_TRUE(view_.IsVisibleToWin32(parent, u"deep.txt", 1000));
-  EXPECT_EQ(view_.QueryWin32FileSize(parent, u"deep.txt"), 42u);
+  EXPECT_EQ(view_.QueryWin32FileSize(parent, u"deep.txt", 1000), 42u);
   EXPECT_EQ(view_.ExpandLongPath(text + "\\deep.txt", parent, u"deep.txt", 1000),
             text + "\\deep.txt");
 }
 
 TEST_F(DirectoryViewTest, SizesAFileByItsOwnNameWithReadSharingOnly) {
   platform_.files["X:\\PROGRA~1\\app.exe"] = std::vector<std::byte>(77);
-  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe"), 77u);
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe", 70), 77u);
   ASSERT_EQ(platform_.opens.size(), 1u);
   EXPECT_EQ(platform_.opens[0].desiredAccess, kGenericRead);
   EXPECT_EQ(platform_.opens[0].shareMode, kFileShareRead);
   EXPECT_EQ(platform_.opens[0].creationDisposition, kOpenExisting);
   EXPECT_EQ(platform_.openHandles, 0);
   platform_.lockedPaths.push_back("X:\\PROGRA~1\\app.exe");
-  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe"), 0u);
-  EXPECT_EQ(view_.QueryWin32FileSize(16, u"gone.exe"), 0u);
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe", 70), 0u);
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"gone.exe", 71), 0u);
 }
 
 }  // namespace
