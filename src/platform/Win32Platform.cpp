@@ -155,11 +155,14 @@ class Win32Platform : public Platform {
     // wchar_t is UTF-16 on Windows, so the code units are passed as they are.
     const auto* source = reinterpret_cast<const wchar_t*>(text.data());
     const int length = static_cast<int>(text.size());
-    int needed = ::WideCharToMultiByte(CP_ACP, 0, source, length, nullptr, 0, "NULL", nullptr);
+    // The default character as a one-byte string: in a double-byte code page
+    // the system takes a second byte, when there is one, as part of it.
+    static constexpr char kDefault[] = "N";
+    int needed = ::WideCharToMultiByte(CP_ACP, 0, source, length, nullptr, 0, kDefault, nullptr);
     if (needed <= 0) return {};
     std::string out(static_cast<std::size_t>(needed), '\0');
     int written =
-        ::WideCharToMultiByte(CP_ACP, 0, source, length, out.data(), needed, "NULL", nullptr);
+        ::WideCharToMultiByte(CP_ACP, 0, source, length, out.data(), needed, kDefault, nullptr);
     out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
     return out;
   }
