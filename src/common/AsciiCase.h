@@ -16,4 +16,12 @@ inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
          });
 }
 
+// The same for names as the volume holds them (UTF-16 code units).
+inline bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) {
+           return fold(x) == fold(y);
+         });
+}
+
 }  // namespace sondrel

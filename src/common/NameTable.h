@@ -14,11 +14,14 @@
 
 namespace sondrel {
 
-class NameTable {
+template <typename Char>
+class BasicNameTable {
  public:
-  NameTable() { starts_.push_back(0); }
+  using View = std::basic_string_view<Char>;
 
-  void Add(std::string_view name) {
+  BasicNameTable() { starts_.push_back(0); }
+
+  void Add(View name) {
     bytes_.append(name);
     starts_.push_back(bytes_.size());
     sorted_.clear();  // rebuilt at the next lookup
@@ -28,16 +31,16 @@ class NameTable {
   bool empty() const { return size() == 0; }
 
   // The name added index-th (from 0).
-  std::string_view operator[](std::size_t index) const {
-    return std::string_view(bytes_).substr(starts_[index], starts_[index + 1] - starts_[index]);
+  View operator[](std::size_t index) const {
+    return View(bytes_).substr(starts_[index], starts_[index + 1] - starts_[index]);
   }
 
   // The position of the first name added that equals name byte for byte, or
   // nullopt. The first lookup after names were added sorts the index once.
-  std::optional<std::size_t> Find(std::string_view name) {
+  std::optional<std::size_t> Find(View name) {
     if (sorted_.size() != size()) Sort();
     auto at = std::lower_bound(sorted_.begin(), sorted_.end(), name,
-                               [this](std::uint32_t i, std::string_view key) {
+                               [this](std::uint32_t i, View key) {
                                  return (*this)[i] < key;
                                });
     if (at == sorted_.end() || (*this)[*at] != name) return std::nullopt;
@@ -54,9 +57,14 @@ class NameTable {
     });
   }
 
-  std::string bytes_;
+  std::basic_string<Char> bytes_;
   std::vector<std::size_t> starts_;     // name i is bytes_[starts_[i], starts_[i + 1])
   std::vector<std::uint32_t> sorted_;   // positions ordered by name
 };
+
+// Narrow names, and names as the volume holds them (UTF-16, compared unit for
+// unit).
+using NameTable = BasicNameTable<char>;
+using WideNameTable = BasicNameTable<char16_t>;
 
 }  // namespace sondrel

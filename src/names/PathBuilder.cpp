@@ -56,6 +56,10 @@ std::string Joined(const std::optional<std::string>& prefix, std::string_view ow
   return path;
 }
 
+// The root directory is the record named "." as the volume holds it: a name
+// that only converts to "." (a full-width stop, say) is an ordinary directory.
+bool IsRootName(const ParentLink& link) { return link.wideName == u"."; }
+
 }  // namespace
 
 const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
@@ -70,6 +74,7 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
   if (value) {
     link.parentRecord = ParentRecordOf(value->parentReference);
     link.name = ConvertFileName(platform_, value->fileName);
+    link.wideName.assign(value->fileName);
     link.usable = true;
   }
   return links_.Insert(key, std::move(link));
@@ -104,7 +109,7 @@ std::optional<std::string> PathBuilder::ParentPrefix(std::uint32_t parentRecord)
       KeepPrefix(parentRecord, std::nullopt);
       return std::nullopt;
     }
-    if (link.name == ".") {
+    if (IsRootName(link)) {
       prefix = PrefixDownward(upward, std::string{driveLetter_, ':', '\\'});
       rooted = true;
       break;
@@ -128,6 +133,25 @@ void PathBuilder::KeepPrefix(std::uint32_t parentRecord, std::optional<std::stri
   }
   prefixBytes_ += size;
   prefixes_.insert_or_assign(parentRecord, std::move(prefix));
+}
+
+std::optional<std::vector<std::uint32_t>> PathBuilder::RootedChain(
+    std::uint32_t directoryRecord) {
+  std::vector<std::uint32_t> downward;
+  VisitedRecords visited;
+  for (std::uint32_t current = directoryRecord; current != 0;) {
+    if (!visited.Add(current)) return std::nullopt;
+    const ParentLink& link = LinkOf(current);
+    if (!link.usable || link.name.empty()) return std::nullopt;
+    if (IsRootName(link)) {
+      std::reverse(downward.begin(), downward.end());
+      return downward;
+    }
+    downward.push_back(current);
+    if (link.parentRecord == current) return std::nullopt;
+    current = link.parentRecord;
+  }
+  return std::nullopt;
 }
 
 std::string PathBuilder::BuildFullPath(std::string_view ownName, std::uint32_t parentRecord) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "names/NameCache.h"
 #include "ntfs/VolumeContext.h"
@@ -19,6 +20,7 @@ namespace sondrel {
 struct ParentLink {
   std::uint32_t parentRecord = 0;  // ParentRecordOf the first $FILE_NAME's parentReference
   std::string name;                // that $FILE_NAME's name, converted, held whole
+  std::u16string wideName;         // the same name as the volume holds it
   // False when the record gave no name: no "FILE" signature or no usable
   // $FILE_NAME. Cached too, so such a record is read once per run.
   bool usable = true;
@@ -60,6 +62,16 @@ class PathBuilder {
   // names and paths are held whole. Each parent's chain is walked once per
   // builder: a directory renamed on the volume during the run keeps its path.
   std::string BuildFullPath(std::string_view ownName, std::uint32_t parentRecord);
+
+  // The directories from just below the root down to directoryRecord, for a
+  // directory whose chain reaches the root (empty for the root itself); nullopt
+  // where its paths have no drive part (parent number 0, a loop, a record that
+  // is its own parent, a record without a usable name). The walk is the one
+  // BuildFullPath makes, over the links it has read.
+  std::optional<std::vector<std::uint32_t>> RootedChain(std::uint32_t directoryRecord);
+
+  // What directory record recordNumber contributes to paths, read once per run.
+  const ParentLink& Link(std::uint32_t recordNumber) { return LinkOf(recordNumber); }
 
   // The directory records met so far, by record number; a caller may seed a
   // link in place of reading its record.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "names/DirectoryView.h"
@@ -96,13 +97,53 @@ std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record,
 }
 
 // Size: the low 32 bits of the $FILE_NAME's size; for a file whose size so
-// read is not positive as a signed number, what the Win32 file API gives for
-// the path as built. A directory keeps its $FILE_NAME size.
-std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory,
-                           std::string_view path) {
+// read is not positive as a signed number, what the file API gives for it. A
+// directory keeps its $FILE_NAME size.
+std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory) {
   const auto size = static_cast<std::uint32_t>(fileName.realSize);
   const bool notPositive = size == 0 || size >= 0x80000000u;
-  return notPositive && !isDirectory ? view.QueryWin32FileSize(path) : size;
+  if (!notPositive || isDirectory) return size;
+  return view.QueryWin32FileSize(ParentRecordOf(fileName.parentReference), fileName.fileName);
+}
+
+// A record the first look did not find in the view, held until the scan ends.
+struct Candidate {
+  std::uint32_t record = 0;
+  std::uint32_t parent = 0;
+  std::u16string name;
+  std::string line;  // as it is printed
+};
+
+// Whether record n, read again now, is still in use under the same name in
+// the same directory: a file deleted or renamed during the scan is not hidden.
+bool StillNamedSo(const VolumeContext& volume, const Candidate& candidate,
+                  ExtensionRecords& extensions, std::vector<std::byte>& record) {
+  ReadMftRecord(volume, candidate.record, record);
+  if (!ScannedHeader(record, candidate.record, extensions)) return false;
+  std::optional<FileNameValue> fileName = ReadRecordFileName(volume, record, candidate.record);
+  return fileName && ParentRecordOf(fileName->parentReference) == candidate.parent &&
+         fileName->fileName == candidate.name;
+}
+
+// A live system changes while it is scanned: a file created after its
+// directory was listed, or deleted after its record was read, would be
+// reported. Each directory holding candidates is listed afresh (once) and
+// each candidate's record read again; what is still not shown is printed, in
+// record order. Returns the number printed.
+std::uint32_t ReportConfirmed(const VolumeContext& volume, DirectoryView& view,
+                              ExtensionRecords& extensions, const std::vector<Candidate>& candidates,
+                              std::FILE* out) {
+  std::vector<std::byte> record(volume.geometry.recordSize);
+  std::unordered_set<std::uint32_t> relisted;
+  std::uint32_t reported = 0;
+  for (const Candidate& candidate : candidates) {
+    if (relisted.insert(candidate.parent).second) view.Relist(candidate.parent);
+    if (!StillNamedSo(volume, candidate, extensions, record)) continue;
+    if (view.IsVisibleToWin32(candidate.parent, candidate.name, candidate.record)) continue;
+    std::fwrite(candidate.line.data(), 1, candidate.line.size(), out);
+    ++reported;
+  }
+  return reported;
 }
 
 void WriteTotals(std::FILE* err, bool dig, std::uint32_t total, std::uint32_t hidden) {
@@ -173,7 +214,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   MftChunkReader records(volume, count);
   std::vector<std::byte> record(volume.geometry.recordSize);
   PathBuilder paths(volume, platform, driveLetter);
-  DirectoryView view(platform);
+  DirectoryView view(platform, paths, driveLetter);
   ExtensionRecords extensions(volume);
   const std::uint32_t codePage = platform.GetACP();
 
@@ -181,7 +222,7 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
   std::fputs(kRuleLine, out);
   std::string line;
   std::uint32_t total = 0;
-  std::uint32_t hidden = 0;
+  std::vector<Candidate> candidates;
   std::uint32_t progress = 0;  // 100 * n, wrapping as a 32-bit counter does
   ProgressWriter progressText(err);
   for (std::uint32_t n = 0; n < count; ++n, progress += 100) {
@@ -194,21 +235,26 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     if (!fileName) continue;
     std::string name = ConvertFileName(platform, fileName->fileName);
     if (name.empty()) continue;
-    std::string path =
-        paths.BuildFullPath(name, ParentRecordOf(fileName->parentReference));
+    const std::uint32_t parent = ParentRecordOf(fileName->parentReference);
+    std::string path = paths.BuildFullPath(name, parent);
     if (path.empty()) continue;
     ++total;
     // A visible record costs no further platform call.
-    if (dig && view.IsVisibleToWin32(path, n)) continue;
+    if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
-    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, path);
-    std::string longPath = view.ExpandLongPath(path, n);
+    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory);
+    std::string longPath = view.ExpandLongPath(path, parent, fileName->fileName, n);
     if (dig && IsSystemMetadataPath(longPath)) continue;
-    if (dig) ++hidden;
     AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
-    std::fwrite(line.data(), 1, line.size(), out);
+    if (dig) {
+      candidates.push_back({n, parent, std::move(fileName->fileName), line});
+    } else {
+      std::fwrite(line.data(), 1, line.size(), out);
+    }
   }
   progressText.Flush();
+  const std::uint32_t hidden =
+      dig ? ReportConfirmed(volume, view, extensions, candidates, out) : 0;
   std::fputs(kRuleLine, out);
   WriteTotals(err, dig, total, hidden);
   return total;

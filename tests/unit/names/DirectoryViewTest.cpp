@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,349 +12,202 @@
 namespace sondrel {
 namespace {
 
-TEST(IsVisibleToWin32, AnswersFromTheLongNamesAndListsShortNamesOnlyWhenNeeded) {
-  FakePlatform platform;
-  platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"boot.ini", "BOOT.INI"}};
-  platform.directories["X:\\Program Files"] = {{".", ""}, {"..", ""}, {"app.exe", ""}};
-  DirectoryView view(platform);
+// Directory records as the path walk would have read them: 5 is the root;
+// 16 is X:\PROGRA~1 (Program Files), 17 X:\PROGRA~1\COMMON~1 (Common Files),
+// 18 X:\top, 19 X:\top\* ; 30 is an orphan "/etc" (parent 0), 31 and 32 a loop.
+class DirectoryViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Seed(5, 5, u".");
+    Seed(16, 5, u"PROGRA~1");
+    Seed(17, 16, u"COMMON~1");
+    Seed(18, 5, u"top");
+    Seed(19, 18, u"*");
+    Seed(30, 0, u"/etc");
+    Seed(31, 32, u"a");
+    Seed(32, 31, u"b");
+  }
+  void Seed(std::uint32_t record, std::uint32_t parent, std::u16string name) {
+    ParentLink link;
+    link.parentRecord = parent;
+    link.name = platform_.WideCharToMultiByte(name);
+    link.wideName = std::move(name);
+    paths_.parentLinks().Insert(std::to_string(record), std::move(link));
+  }
+  // The fake's tree of the same volume, without record numbers.
+  void ListTree() {
+    platform_.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"boot.ini", "BOOT.INI"},
+                                   {"top", ""}, {"NNNN.txt", ""}, {"report.txt", "REPORT~1.TXT"}};
+    platform_.directories["X:\\PROGRA~1"] = {{"Common Files", "COMMON~1"}, {"app.exe", ""}};
+    platform_.directories["X:\\PROGRA~1\\COMMON~1"] = {{"Read Me.txt", "README~1.TXT"}};
+    platform_.directories["X:\\top"] = {{"*", ""}};
+    platform_.directories["X:\\top\\*"] = {{"f.txt", ""}};
+  }
+  std::size_t Count(std::string_view search) const {
+    return static_cast<std::size_t>(
+        std::count(platform_.searches.begin(), platform_.searches.end(), search));
+  }
+
+  FakePlatform platform_;
+  VolumeContext volume_;
+  PathBuilder paths_{volume_, platform_, 'X'};
+  DirectoryView view_{platform_, paths_, 'X'};
+};
+
+TEST_F(DirectoryViewTest, ShowsANameOnlyWhenItsDirectoryListsItExactly) {
+  ListTree();
   struct Case {
-    const char* path;
+    std::uint32_t parent;
+    std::u16string name;
     bool visible;
   };
   const Case cases[] = {
-      {"X:\\Program Files", true},
-      {"X:\\PROGRA~1", true},       // the short name is listed too
-      {"X:\\program files", false}, // names compare with case
-      {"X:\\boot.ini", true},
-      {"X:\\BOOT.INI", false},      // a short name equal but for case is not kept
-      {"X:\\rootkit.sys", false},
-      {"X:\\Program Files\\app.exe", true},
-      {"X:\\Program Files\\", true},  // no short name: the empty text is listed
-      {"X:\\Program Files\\gone.dll", false},
+      {5, u"Program Files", true},
+      {5, u"PROGRA~1", true},          // an 8.3 name the listing gives
+      {5, u"program files", false},    // names compare with case
+      {5, u"BOOT.INI", false},         // an 8.3 name equal but for case is no name of its own
+      {5, u"rootkit.sys", false},
+      {5, u"\u0414\u0435\u043B\u0430.txt", false},  // not the decoy NNNN.txt its ANSI text is
+      {5, u"a\xD800" u"b.txt", false},  // an unpaired surrogate is not the letter N
+      {5, u"Report.txt", false},        // the case twin of a listed name
+      {16, u"app.exe", true},
+      {17, u"README~1.TXT", true},
+      {18, u"*", true},                 // a name, never a pattern
+      {19, u"f.txt", true},
+      {19, u"g.txt", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(view.IsVisibleToWin32(c.path), c.visible);
+    SCOPED_TRACE(platform_.WideCharToMultiByte(c.name));
+    EXPECT_EQ(view_.IsVisibleToWin32(c.parent, c.name, 99), c.visible);
   }
-  // Each directory once for its long names, and once more for its short
-  // names when a name was not among them (PROGRA~1, the empty name).
-  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*", "X:\\Program Files\\*",
-                                                         "X:\\Program Files\\*"}));
-  EXPECT_EQ(platform.searchLevels,
-            (std::vector<FindexInfoLevels>{FindExInfoBasic, FindExInfoStandard, FindExInfoBasic,
-                                           FindExInfoStandard}));
+  // Each directory is listed once for its long names and once more for its
+  // 8.3 names when a name is not among them; below "*" the search is literal.
+  EXPECT_EQ(Count("X:\\*"), 2u);
+  EXPECT_EQ(Count("X:\\PROGRA~1\\*"), 1u);
+  EXPECT_EQ(Count("X:\\top\\*\\*"), 2u);
+  EXPECT_EQ(platform_.searchLevels.front(), FindExInfoBasic);
 }
 
-TEST(IsVisibleToWin32, ADirectoryWhoseNamesAreAllLongIsSearchedOnceWithoutShortNames) {
-  FakePlatform platform;
-  platform.directories["X:\\dir"] = {{"a.txt", "A.TXT"}, {"long name.txt", "LONGNA~1.TXT"}};
-  DirectoryView view(platform);
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\a.txt"));
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\long name.txt"));
-  EXPECT_EQ(platform.searchLevels, std::vector<FindexInfoLevels>{FindExInfoBasic});
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\dir\\LONGNA~1.TXT"));
-  EXPECT_FALSE(view.IsVisibleToWin32("X:\\dir\\A.TXT"));
-  EXPECT_FALSE(view.IsVisibleToWin32("X:\\dir\\gone.txt"));
-  EXPECT_EQ(platform.searches.size(), 2u);
+TEST_F(DirectoryViewTest, PathsThatDoNotReachTheRootAreNeverLookedUp) {
+  ListTree();
+  platform_.directories["X:\\/etc"] = {{"passwd", ""}};
+  platform_.files["X:\\/etc\\passwd"] = std::vector<std::byte>(1234);
+  for (std::uint32_t parent : {0u, 30u, 31u}) {
+    EXPECT_FALSE(view_.IsVisibleToWin32(parent, u"passwd", 40));
+    EXPECT_EQ(view_.QueryWin32FileSize(parent, u"passwd"), 0u);
+  }
+  EXPECT_EQ(view_.ExpandLongPath("/etc\\passwd", 30, u"passwd", 40), "\\/etc\\passwd");
+  EXPECT_EQ(view_.ExpandLongPath("a\\X:\\b", 31, u"b", 40), "\\a\\X:\\b");
+  EXPECT_EQ(view_.ExpandLongPath("abc", 0, u"abc", 40), "abc");
+  EXPECT_TRUE(platform_.searches.empty());
+  EXPECT_TRUE(platform_.opens.empty());
 }
 
-TEST(IsVisibleToWin32, ADirectoryThatCannotBeListedIsSearchedOnce) {
-  FakePlatform platform;
-  DirectoryView view(platform);
-  EXPECT_FALSE(view.IsVisibleToWin32("X:\\Secret\\a"));
-  EXPECT_FALSE(view.IsVisibleToWin32("X:\\Secret\\b"));
-  EXPECT_EQ(platform.searches, std::vector<std::string>{"X:\\Secret\\*"});
+TEST_F(DirectoryViewTest, ARelistSeesWhatChangedSinceTheFirstListing) {
+  platform_.directories["X:"] = {{"old.txt", ""}};
+  EXPECT_FALSE(view_.IsVisibleToWin32(5, u"new.txt", 40));
+  platform_.directories["X:"].push_back({"new.txt", ""});
+  EXPECT_FALSE(view_.IsVisibleToWin32(5, u"new.txt", 40));  // the listing is kept
+  view_.Relist(5);
+  EXPECT_TRUE(view_.IsVisibleToWin32(5, u"new.txt", 40));
+  platform_.directories.erase("X:");  // a directory that can no longer be listed
+  view_.Relist(5);
+  EXPECT_FALSE(view_.IsVisibleToWin32(5, u"old.txt", 40));
 }
 
-TEST(IsVisibleToWin32, ShortAndLongDirectoryTextsAreListedSeparately) {
-  FakePlatform platform;
-  platform.directories["X:\\Program Files"] = {{"app.exe", ""}};
-  platform.directories["X:\\PROGRA~1"] = {{"app.exe", ""}};
-  DirectoryView view(platform);
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\PROGRA~1\\app.exe"));
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\Program Files\\app.exe"));
-  EXPECT_EQ(platform.searches.size(), 2u);
-}
-
-TEST(IsVisibleToWin32, AFileCreatedAfterTheListingStaysInvisible) {
-  FakePlatform platform;
-  platform.directories["X:"] = {{"a", ""}};
-  DirectoryView view(platform);
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\a"));
-  platform.directories["X:"].push_back({"b", ""});
-  EXPECT_FALSE(view.IsVisibleToWin32("X:\\b"));
-}
-
-// X:\Program Files (PROGRA~1)\Common Files (COMMON~1)\readme.txt (no short name)
-// X:\Docs (short name DOCS: equal but for case)
-FakePlatform MakeTree() {
-  FakePlatform platform;
-  platform.directories["X:"] = {{"Program Files", "PROGRA~1"}, {"Docs", "DOCS"}};
-  platform.directories["X:\\Program Files"] = {{"Common Files", "COMMON~1"}};
-  platform.directories["X:\\Program Files\\Common Files"] = {{"readme.txt", ""}};
-  return platform;
-}
-
-TEST(ExpandLongPath, RewritesPathsComponentByComponent) {
+// Where the view tells each entry's record, as ntfs-3g does through inode
+// numbers, an entry shows only the record it is.
+TEST_F(DirectoryViewTest, AnEntryShowsOnlyTheRecordItIsWhereTheViewTellsRecords) {
+  platform_.directories["X:"] = {{"Program Files", "PROGRA~1", 16},
+                                 {"report.txt", "", 40},
+                                 {"Docs", "DOCS", 41},
+                                 {"other.txt", "", 42}};
   struct Case {
-    const char* input;
-    const char* expected;
-    std::vector<std::string> searches;
-  };
-  // A component found under another name than its own long name is searched
-  // twice: without, then with the 8.3 name that decides its rewriting.
-  const Case cases[] = {
-      // Short components become long ones; each is searched under the
-      // prefix already expanded.
-      {"X:\\PROGRA~1\\COMMON~1\\README.TXT",
-       "X:\\Program Files\\Common Files\\readme.txt",
-       {"X:\\PROGRA~1", "X:\\PROGRA~1", "X:\\Program Files\\COMMON~1",
-        "X:\\Program Files\\COMMON~1", "X:\\Program Files\\Common Files\\README.TXT",
-        "X:\\Program Files\\Common Files\\README.TXT"}},
-      // A component that is not found stays as built, and so does what lies
-      // below it.
-      {"X:\\PROGRA~1\\HIDDEN~1\\a.txt",
-       "X:\\Program Files\\HIDDEN~1\\a.txt",
-       {"X:\\PROGRA~1", "X:\\PROGRA~1", "X:\\Program Files\\HIDDEN~1",
-        "X:\\Program Files\\HIDDEN~1\\a.txt"}},
-      // A short name equal to the long one but for case: the input's spelling stays.
-      {"X:\\docs", "X:\\docs", {"X:\\docs", "X:\\docs"}},
-      // Found under its own long name: one search, no 8.3 name needed.
-      {"X:\\Program Files\\Common Files", "X:\\Program Files\\Common Files",
-       {"X:\\Program Files", "X:\\Program Files\\Common Files"}},
-      // A trailing backslash is dropped.
-      {"X:\\PROGRA~1\\", "X:\\Program Files", {"X:\\PROGRA~1", "X:\\PROGRA~1"}},
-      // Three bytes or fewer: unchanged, no search.
-      {"X:\\", "X:\\", {}},
-      {"abc", "abc", {}},
-      // No drive component: looked up from the root, with a leading backslash.
-      {"name.txt", "\\name.txt", {"\\name.txt"}},
-      // A drive component anywhere restarts the output.
-      {"a\\X:\\PROGRA~1", "X:\\Program Files", {"\\a", "X:\\PROGRA~1", "X:\\PROGRA~1"}},
-      // Off the root, below a component not found nothing more is searched.
-      {"a\\b\\c", "\\a\\b\\c", {"\\a"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.input);
-    FakePlatform platform = MakeTree();
-    DirectoryView view(platform);
-    EXPECT_EQ(view.ExpandLongPath(c.input), c.expected);
-    EXPECT_EQ(platform.searches, c.searches);
-    for (std::size_t i = 0; i < platform.searches.size(); ++i) {
-      // The first search of a component never asks for the 8.3 name.
-      bool again = i > 0 && platform.searches[i] == platform.searches[i - 1];
-      EXPECT_EQ(platform.searchLevels[i], again ? FindExInfoStandard : FindExInfoBasic) << i;
-    }
-  }
-
-  // Remembered prefixes give the same texts, in any order, to any depth.
-  FakePlatform platform = MakeTree();
-  DirectoryView view(platform);
-  for (int round = 0; round < 2; ++round) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.input);
-      EXPECT_EQ(view.ExpandLongPath(c.input), c.expected);
-    }
-  }
-}
-
-TEST(ExpandLongPath, ExpandsEachDirectoryOncePerRunWithRememberedPrefixes) {
-  FakePlatform platform = MakeTree();
-  DirectoryView view(platform);
-  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\README.TXT"),
-            "X:\\Program Files\\Common Files\\readme.txt");
-  platform.searches.clear();
-  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\new.txt"),
-            "X:\\Program Files\\Common Files\\new.txt");
-  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\COMMON~1\\"),
-            "X:\\Program Files\\Common Files");
-  EXPECT_EQ(view.ExpandLongPath("X:\\PROGRA~1\\other\\x"),
-            "X:\\Program Files\\other\\x");
-  EXPECT_EQ(platform.searches,
-            (std::vector<std::string>{"X:\\Program Files\\Common Files\\new.txt",
-                                      "X:\\Program Files\\other",
-                                      "X:\\Program Files\\other\\x"}));
-}
-
-TEST(ExpandLongPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
-  FakePlatform platform = MakeTree();
-  DirectoryView view(platform);
-  std::string deep = "X:\\PROGRA~1";
-  for (int i = 0; i < 40; ++i) deep += "\\directory-" + std::to_string(i);
-  std::string expected = "X:\\Program Files" + deep.substr(11);
-  ASSERT_GT(expected.size(), 260u);
-  EXPECT_EQ(view.ExpandLongPath(deep), expected);
-}
-
-// Paths as the walk gives them for a loop of directories (no drive, every
-// rotation) and for a deep chain (below the root, each one component deeper).
-TEST(DirectoryView, RemembersPerDirectoryAndNothingForPathsOffTheRoot) {
-  constexpr std::size_t kLoop = 2000;
-  constexpr std::size_t kDepth = 10000;
-  FakePlatform platform;
-  DirectoryView view(platform);
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < kLoop; ++i) names.push_back("d" + std::to_string(i));
-  for (std::size_t start = 0; start < kLoop; start += 97) {
-    std::string path;
-    for (std::size_t i = 0; i < kLoop; ++i) path += names[(start + i) % kLoop] + "\\";
-    path += "f";
-    EXPECT_EQ(view.ExpandLongPath(path), "\\" + path);
-    EXPECT_FALSE(view.IsVisibleToWin32(path));
-    // The first component, not found, and the listing of the path's directory.
-    EXPECT_EQ(platform.searches.size(), 2u);
-    platform.searches.clear();
-  }
-  EXPECT_EQ(view.RememberedBytes(), 0u);
-
-  // The fake lists none of the chain: each directory is still asked once.
-  std::string path = "X:";
-  std::size_t searches = 0;
-  for (std::size_t i = 0; i < kDepth; ++i) {
-    path += "\\d" + std::to_string(i % 10);
-    ASSERT_FALSE(view.IsVisibleToWin32(path + "\\f"));
-    ASSERT_EQ(view.ExpandLongPath(path + "\\f"), path + "\\f");
-    searches += platform.searches.size();
-    platform.searches.clear();
-  }
-  // Per directory: its component and a parent number in the tree, an entry
-  // of the expansions; not its whole text.
-  EXPECT_LE(view.RememberedBytes(), kDepth * (3 + 4 + sizeof(ComponentExpansion)) + 8);
-  // Each directory listed once; each component and each own name searched once.
-  EXPECT_EQ(searches, kDepth + 2 * kDepth);
-}
-
-TEST(ExpandLongComponent, ReplacesOnlyTheLastComponent) {
-  FakePlatform platform = MakeTree();
-  DirectoryView view(platform);
-  EXPECT_EQ(view.ExpandLongComponent("X:\\PROGRA~1"), "X:\\Program Files");
-  // An entry without a short name comes back in the case the directory stores.
-  EXPECT_EQ(view.ExpandLongComponent("X:\\Program Files\\Common Files\\README.txt"),
-            "X:\\Program Files\\Common Files\\readme.txt");
-  EXPECT_EQ(view.ExpandLongComponent("X:\\missing"), "X:\\missing");
-  EXPECT_EQ(view.ExpandLongComponent("nobackslash"), "nobackslash");
-  EXPECT_EQ(view.ExpandLongComponent("X:\\PROGRA~1\\"), "X:\\PROGRA~1\\");
-  EXPECT_EQ(platform.searches.size(), 5u);  // the two rewritten ones twice
-}
-
-TEST(DirectoryView, AnswersAboutOneEntryOfOneDirectory) {
-  struct Case {
-    const char* directory;
-    const char* name;
-    std::optional<std::string> longName;
-    std::size_t searches;
-  };
-  const Case cases[] = {
-      {"X:", "PROGRA~1", "Program Files", 2},  // found by another name: its 8.3 name decides
-      {"X:", "Program Files", std::nullopt, 1},
-      {"X:", "docs", std::nullopt, 2},         // short name equal but for case
-      {"X:\\Program Files", "COMMON~1", "Common Files", 2},
-      {"X:", "missing", std::nullopt, 1},
-      {"X:", "", std::nullopt, 0},             // nothing to search for
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.directory) + " " + c.name);
-    FakePlatform platform = MakeTree();
-    DirectoryView view(platform);
-    std::optional<std::string_view> longName = view.LongNameOf(c.directory, c.name);
-    EXPECT_EQ(longName ? std::optional<std::string>(*longName) : std::nullopt, c.longName);
-    EXPECT_EQ(platform.searches.size(), c.searches);
-  }
-  // The listing behind the path question is the one behind the entry question.
-  FakePlatform platform = MakeTree();
-  DirectoryView view(platform);
-  EXPECT_TRUE(view.Lists("X:", "Docs"));
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\Docs"));
-  EXPECT_FALSE(view.Lists("X:", "docs"));
-  EXPECT_EQ(platform.searches, (std::vector<std::string>{"X:\\*", "X:\\*"}));
-}
-
-// A view that tells each entry's MFT record, as ntfs-3g does through inode
-// numbers: X:\Program Files (PROGRA~1) is record 64, its app.exe (APP~1.EXE
-// as the record's first name) 70; X:\Docs (DOCS) 65.
-FakePlatform MakeNumberedTree() {
-  FakePlatform platform;
-  platform.directories["X:"] = {{"Program Files", "PROGRA~1", 64}, {"Docs", "DOCS", 65}};
-  platform.directories["X:\\Program Files"] = {{"app.exe", "APP~1.EXE", 70}};
-  platform.directories["X:\\PROGRA~1"] = platform.directories["X:\\Program Files"];
-  return platform;
-}
-
-TEST(IsVisibleToWin32, AnEntrysRecordDecidesWhereTheViewTellsIt) {
-  struct Case {
-    const char* path;
+    std::u16string name;
     std::uint64_t record;
     bool visible;
   };
   const Case cases[] = {
-      {"X:\\PROGRA~1", 64, true},                   // its 8.3 name, found by its record
-      {"X:\\Program Files", 99, true},              // a long name listed: as always
-      {"X:\\DOCS", 65, true},                       // 8.3 name equal but for case
-      {"X:\\ROOTKIT.SYS", 66, false},               // record not listed
-      {"X:\\PROGRA~1", 66, false},                  // another entry's 8.3 name
-      {"X:\\PROGRA~1\\APP~1.EXE", 70, true},
+      {u"Program Files", 16, true},
+      {u"PROGRA~1", 16, true},      // its own entry's 8.3 name, fetched for it alone
+      {u"report.txt", 40, true},
+      {u"report.txt", 43, false},   // a masquerading name: the entry is another record
+      {u"Report.txt", 44, false},   // a case twin
+      {u"PROGRA~1", 42, false},     // another entry's 8.3 name
+      {u"DOCS", 41, false},         // 8.3 name equal but for case
+      {u"hidden.sys", 45, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    FakePlatform platform = MakeNumberedTree();
-    DirectoryView view(platform);
-    EXPECT_EQ(view.IsVisibleToWin32(c.path, c.record), c.visible);
-    // No 8.3 name is asked for: one long-name listing of the directory.
-    EXPECT_EQ(platform.searchLevels, std::vector<FindexInfoLevels>{FindExInfoBasic});
+    SCOPED_TRACE(platform_.WideCharToMultiByte(c.name));
+    EXPECT_EQ(view_.IsVisibleToWin32(5, c.name, c.record), c.visible);
   }
+  // One listing without 8.3 names; one lookup each for the entries whose 8.3
+  // name was needed, never every sibling's.
+  EXPECT_EQ(platform_.searches,
+            (std::vector<std::string>{"X:\\*", "X:\\Program Files", "X:\\other.txt",
+                                      "X:\\Docs"}));
 }
 
-TEST(IsVisibleToWin32, AListingWithoutEveryRecordFallsBackToShortNames) {
-  FakePlatform platform = MakeNumberedTree();
-  platform.directories["X:"].push_back({"Untold", "UNTOLD~1", 0});
-  DirectoryView view(platform);
-  EXPECT_TRUE(view.IsVisibleToWin32("X:\\PROGRA~1", 66));  // by 8.3 name, as without records
-  EXPECT_EQ(platform.searchLevels,
-            (std::vector<FindexInfoLevels>{FindExInfoBasic, FindExInfoStandard}));
-}
-
-TEST(ExpandLongPath, TheLastComponentIsExpandedByItsRecordFromTheListing) {
+TEST_F(DirectoryViewTest, ExpandsOnlyTheEntryAComponentNamesExactly) {
+  ListTree();
   struct Case {
-    const char* input;
-    std::uint64_t record;
+    std::uint32_t parent;
+    std::u16string name;
+    const char* built;
     const char* expected;
   };
   const Case cases[] = {
-      {"X:\\PROGRA~1\\APP~1.EXE", 70, "X:\\Program Files\\app.exe"},
-      {"X:\\PROGRA~1", 64, "X:\\Program Files"},
-      {"X:\\DOCS", 65, "X:\\DOCS"},                     // equal but for case: stands
-      {"X:\\PROGRA~1\\HIDDEN~1.SYS", 71, "X:\\Program Files\\HIDDEN~1.SYS"},  // not listed
-      {"X:\\PROGRA~1\\app.exe", 70, "X:\\Program Files\\app.exe"},
+      {17, u"README~1.TXT", "X:\\PROGRA~1\\COMMON~1\\README~1.TXT",
+       "X:\\Program Files\\Common Files\\Read Me.txt"},
+      {17, u"HIDDEN~1.SYS", "X:\\PROGRA~1\\COMMON~1\\HIDDEN~1.SYS",
+       "X:\\Program Files\\Common Files\\HIDDEN~1.SYS"},  // not listed: stands
+      {5, u"Report.txt", "X:\\Report.txt", "X:\\Report.txt"},  // never the twin's name
+      {5, u"REPORT~1.TXT", "X:\\REPORT~1.TXT", "X:\\report.txt"},
+      {5, u"BOOT.INI", "X:\\BOOT.INI", "X:\\BOOT.INI"},   // equal but for case: stands
+      {19, u"f.txt", "X:\\top\\*\\f.txt", "X:\\top\\*\\f.txt"},  // "*" is a name
+      {5, u".", "X:\\.", "X:\\."},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.input);
-    FakePlatform platform = MakeNumberedTree();
-    DirectoryView view(platform);
-    EXPECT_EQ(view.ExpandLongPath(c.input, c.record), c.expected);
-    // The last component comes from its directory's listing, never a lookup.
-    EXPECT_TRUE(platform.searches.back().ends_with("\\*")) << platform.searches.back();
+    SCOPED_TRACE(c.built);
+    EXPECT_EQ(view_.ExpandLongPath(c.built, c.parent, c.name, 99), c.expected);
   }
+  // Each directory listed once, its expanded text kept for the paths below it.
+  EXPECT_EQ(Count("X:\\PROGRA~1\\COMMON~1\\*"), 2u);
+  EXPECT_EQ(Count("X:\\PROGRA~1\\*"), 2u);
+  EXPECT_LE(view_.ExpandedPrefixBytes(), DirectoryView::kMaxExpandedPrefixBytes);
 }
 
-TEST(QueryWin32FileSize, OpensForReadWithReadSharingAndCloses) {
-  FakePlatform platform;
-  DirectoryView view(platform);
-  platform.files["X:\\a.bin"] = std::vector<std::byte>(1234);
-  EXPECT_EQ(view.QueryWin32FileSize("X:\\a.bin"), 1234u);
-  ASSERT_EQ(platform.opens.size(), 1u);
-  EXPECT_EQ(platform.opens[0].desiredAccess, kGenericRead);
-  EXPECT_EQ(platform.opens[0].shareMode, kFileShareRead);
-  EXPECT_EQ(platform.opens[0].creationDisposition, kOpenExisting);
-  EXPECT_EQ(platform.openHandles, 0);
+TEST_F(DirectoryViewTest, ReachesDirectoriesBeyondAnyTextLimitComponentByComponent) {
+  // 300 levels of 100-character names: 30,000 characters, far beyond MAX_PATH
+  // and PATH_MAX; every level is listed by its components.
+  std::string text = "X:";
+  std::uint32_t parent = 5;
+  for (std::uint32_t level = 0; level < 300; ++level) {
+    const std::uint32_t record = 100 + level;
+    Seed(record, parent, std::u16string(100, static_cast<char16_t>(u'a' + level % 26)));
+    platform_.directories[text].push_back({std::string(100, static_cast<char>('a' + level % 26)), ""});
+    text += "\\" + std::string(100, static_cast<char>('a' + level % 26));
+    parent = record;
+  }
+  platform_.directories[text] = {{"deep.txt", ""}};
+  platform_.files[text + "\\deep.txt"] = std::vector<std::byte>(42);
+  EXPECT_TRUE(view_.IsVisibleToWin32(parent, u"deep.txt", 1000));
+  EXPECT_EQ(view_.QueryWin32FileSize(parent, u"deep.txt"), 42u);
+  EXPECT_EQ(view_.ExpandLongPath(text + "\\deep.txt", parent, u"deep.txt", 1000),
+            text + "\\deep.txt");
 }
 
-TEST(QueryWin32FileSize, GivesZeroWhenTheFileCannotBeOpened) {
-  FakePlatform platform;
-  DirectoryView view(platform);
-  platform.files["X:\\locked"] = std::vector<std::byte>(10);
-  platform.lockedPaths.push_back("X:\\locked");
-  EXPECT_EQ(view.QueryWin32FileSize("X:\\locked"), 0u);
-  EXPECT_EQ(view.QueryWin32FileSize("X:\\missing"), 0u);
+TEST_F(DirectoryViewTest, SizesAFileByItsOwnNameWithReadSharingOnly) {
+  platform_.files["X:\\PROGRA~1\\app.exe"] = std::vector<std::byte>(77);
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe"), 77u);
+  ASSERT_EQ(platform_.opens.size(), 1u);
+  EXPECT_EQ(platform_.opens[0].desiredAccess, kGenericRead);
+  EXPECT_EQ(platform_.opens[0].shareMode, kFileShareRead);
+  EXPECT_EQ(platform_.opens[0].creationDisposition, kOpenExisting);
+  EXPECT_EQ(platform_.openHandles, 0);
+  platform_.lockedPaths.push_back("X:\\PROGRA~1\\app.exe");
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"app.exe"), 0u);
+  EXPECT_EQ(view_.QueryWin32FileSize(16, u"gone.exe"), 0u);
 }
 
 }  // namespace

@@ -133,13 +133,48 @@ TEST(ScanMft, DigsOutWhatTheListingDoesNotShow) {
                             "      27        0       \\loop\\loop\n" +
                             kRule);
   EXPECT_EQ(result.err, Progress(32) + "complete. total 9 files, 3 hidden files.\n");
-  // One listing per directory text, and one more for its short names when a
-  // name is not among the long ones (hidden.sys); a visible record is neither
-  // sized nor expanded.
-  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\*"), 2);
+  // One listing per directory, and one more for its short names when a name
+  // is not among the long ones (hidden.sys); the same again for the fresh look
+  // at the directory that holds candidates. A visible record is neither sized
+  // nor expanded.
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\*"), 4);
   EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\PROGRA~1\\*"), 1);
   EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\PROGRA~1"), 0);
   for (const FakePlatform::OpenCall& open : platform.opens) EXPECT_NE(open.path, "X:\\neg.bin");
+}
+
+// A live system changes while it is scanned. A file created after its
+// directory was first listed, and one deleted after its record was read, are
+// not hidden; the look again at the end tells them from a file hidden
+// throughout, and what is reported comes out in record order.
+TEST(ScanMft, ReportsOnlyWhatAFreshLookStillDoesNotShow) {
+  test::MftImageBuilder image;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(16).Flags(kDirectory).FileName(FileReference(5), u"dir");
+  image.Record(17).Flags(kFile).FileName(FileReference(16), u"hidden.sys", 1);
+  image.Record(18).Flags(kFile).FileName(FileReference(16), u"appears.txt", 2);
+  image.Record(19).Flags(kFile).FileName(FileReference(16), u"deleted.txt", 3);
+  image.Record(21).Flags(kFile).FileName(FileReference(5), u"rootkit.sys", 5);
+  FakePlatform platform;
+  platform.directories["X:"] = {{"dir", ""}};
+  platform.directories["X:\\dir"] = {{"shown.txt", ""}};
+  int dirListings = 0;
+  platform.beforeListing = [&](const std::string& directory) {
+    if (directory != "X:\\dir" || ++dirListings != 3) return;
+    // The look again: one file now listed, one record freed.
+    platform.directories["X:\\dir"].push_back({"appears.txt", ""});
+    std::vector<std::byte>& volume = platform.files["\\\\.\\X:"];
+    const std::size_t mft = 4 * 4096;
+    volume[mft + 19 * 1024 + 0x16] = std::byte{0};
+  };
+  ScanOutput result = Scan(platform, image, ScanMode::kDig);
+  EXPECT_EQ(result.out, std::string(kHeader) +
+                            "      17        1       X:\\dir\\hidden.sys\n"
+                            "      21        5       X:\\rootkit.sys\n" +
+                            kRule);
+  EXPECT_EQ(result.err.substr(result.err.rfind('\r') + 1),
+            "complete. total 7 files, 2 hidden files.\n");
+  EXPECT_EQ(dirListings, 4);  // long and 8.3 names, first and last
 }
 
 TEST(ScanMft, ACountOfZeroPrintsTheFrameAndTotals) {
