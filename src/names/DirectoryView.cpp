@@ -164,7 +164,11 @@ std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint3
   if (!chain) {
     // Not looked up; printed as such paths always were, after a backslash.
     if (builtPath.size() <= 3) return std::string(builtPath);
-    return "\\" + std::string(builtPath);
+    // Appended, not "\\" + std::string(...): MinGW's GCC 12 takes that
+    // operator+ for an overlapping copy (-Wrestrict) in the Windows builds.
+    std::string text(1, '\\');
+    text += builtPath;
+    return text;
   }
   // The nearest directory of the chain whose expanded text is kept; the
   // directories below it are expanded from their parents' listings.
