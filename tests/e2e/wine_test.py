@@ -189,7 +189,7 @@ def dig_volume() -> list[ntfs_image.Entry]:
 
 @dataclass(frozen=True)
 class Foreign:
-    """A name in the volume's root outside code page 1252, and the bytes Wine's
+    """A name in the volume's root not wholly in code page 1252, and the bytes Wine's
     WideCharToMultiByte gives for it under code pages 1252 and 932: a lookalike where the
     code page has one (best fit), else "N" for each UTF-16 unit."""
     name: str
@@ -419,7 +419,8 @@ class WindowsProgram(unittest.TestCase):
         finally:
             shutil.rmtree(work)
         self.assertEqual(dig.returncode, 0)
-        hidden = sorted(expected[path] for path in (gone_file, gone_folder, f"{gone_folder}/{INNER}"))
+        hidden = sorted(expected[path]
+                        for path in (gone_file, gone_folder, f"{gone_folder}/{INNER}"))
         # Not in the view, so sized by their $FILE_NAMEs alone.
         lines = b"".join(
             f"{record:8d} {e2e_support.istat(img, record).actual_sizes[0]:8d} "
