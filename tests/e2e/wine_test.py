@@ -20,8 +20,8 @@ Besides the cases on the standard volume, the cases where 32 bits do not reach
 (offsets above 4 GiB, whose high half travels in OffsetHigh), a file of more than 2 GiB
 dumped, and records numbered past 2^24 (record number x record size past 2^32).
 
-And names outside the ANSI code page (FOREIGN): listed and sized through the view by their
-own UTF-16 names, printed as Wine converts them under code page 1252 and, with a Japanese
+And names outside the ANSI code page, or ending in a dot or a space (FOREIGN): listed and
+sized through the view by their own UTF-16 names, printed as Wine converts them under code page 1252 and, with a Japanese
 locale made for the run, 932; found missing from the view even where an entry of the
 converted name stands in it.
 
@@ -189,9 +189,10 @@ def dig_volume() -> list[ntfs_image.Entry]:
 
 @dataclass(frozen=True)
 class Foreign:
-    """A name in the volume's root not wholly in code page 1252, and the bytes Wine's
-    WideCharToMultiByte gives for it under code pages 1252 and 932: a lookalike where the
-    code page has one (best fit), else "N" for each UTF-16 unit."""
+    """A name in the volume's root not wholly in code page 1252, or one that Windows takes
+    literally only after "\\\\?\\", and the bytes Wine's WideCharToMultiByte gives for it
+    under code pages 1252 and 932: a lookalike where the code page has one (best fit), else
+    "N" for each UTF-16 unit."""
     name: str
     directory: bool
     cp1252: bytes
@@ -210,6 +211,9 @@ FOREIGN = (
     # 1252 best-fits Omega, mu and alpha; 932 has the Greek letters but no accented ones.
     Foreign("\u03a9\u03bc\u03ad\u03b3\u03b1", True, b"O\xb5NNa",
             "\u03a9\u03bc".encode("cp932") + b"N" + "\u03b3\u03b1".encode("cp932")),
+    # Other paths lose a trailing dot or space, and would name another file or none.
+    Foreign("trailing dot.", False, b"trailing dot.", b"trailing dot."),
+    Foreign("trailing space ", False, b"trailing space ", b"trailing space "),
 )
 INNER = "inner.txt"
 
