@@ -13,6 +13,7 @@ packages=(
   wine32:i386 wine32-preloader:i386 qemu-user-static
 )
 packages+=(fdisk dpkg-dev man-db)  # the Debian package, its man page, partitioned test images
+packages+=(locales)  # a Japanese locale made by the Wine suite, for a double-byte ANSI code page
 update=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -176,7 +176,11 @@ void DirectoryView::KeepPrefix(std::uint32_t directory, std::string prefix) {
 std::string DirectoryView::Unreached(std::string_view builtPath) {
   // Not looked up; printed as such paths always were, after a backslash.
   if (builtPath.size() <= 3) return std::string(builtPath);
-  return "\\" + std::string(builtPath);
+  // Appended, not "\\" + std::string(...): MinGW's GCC 12 takes that
+  // operator+ for an overlapping copy (-Wrestrict) in the Windows builds.
+  std::string text(1, '\\');
+  text += builtPath;
+  return text;
 }
 
 std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint32_t parent,

@@ -6,8 +6,11 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/SystemPlatform.h"
@@ -17,6 +20,14 @@ namespace {
 
 // The largest sector size a volume has.
 constexpr DWORD kLargestSector = 4096;
+// The longest path a "\\?\" path can be, in UTF-16 units without its NUL.
+constexpr std::size_t kLongestPath = 32767;
+// What a component cannot hold and still name itself alone in a "\\?\" path:
+// separators, the NUL that ends the text, and the characters a search takes
+// as wildcards.
+constexpr std::u16string_view kNotInName{u"\\/\0*?<>\"", 8};
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t is UTF-16 on Windows");
 
 HANDLE ToHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 std::intptr_t FromHandle(HANDLE handle) {
@@ -97,30 +108,39 @@ class Win32Platform : public Platform {
     return size;
   }
 
-  FileHandle CreateFileW(const WidePath&, std::uint32_t, std::uint32_t, std::uint32_t) override {
-    return kInvalidHandleValue;
-  }
-  FindHandle FindFirstFileExW(const WidePath&, FindexInfoLevels, FindDataW*) override {
-    return kInvalidHandleValue;
-  }
-  FindHandle FindFirstFileW(const WidePath&, FindDataW*) override { return kInvalidHandleValue; }
-  bool FindNextFileW(FindHandle, FindDataW*) override { return false; }
-
-  FindHandle FindFirstFileA(std::string_view pattern, FindData* findData) override {
-    const std::string text(pattern);
-    WIN32_FIND_DATAA found{};
-    HANDLE handle = ::FindFirstFileA(text.c_str(), &found);
-    if (handle == INVALID_HANDLE_VALUE) {
-      RememberError();
-      return kInvalidHandleValue;
-    }
-    Copy(found, findData);
+  FileHandle CreateFileW(const WidePath& path, std::uint32_t desiredAccess,
+                         std::uint32_t shareMode, std::uint32_t creationDisposition) override {
+    const std::optional<std::wstring> text = PathText(path, false);
+    if (!text) return kInvalidHandleValue;
+    HANDLE handle = ::CreateFileW(text->c_str(), desiredAccess, shareMode, nullptr,
+                                  creationDisposition, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) RememberError();
     return FromHandle(handle);
   }
 
-  bool FindNextFileA(FindHandle handle, FindData* findData) override {
-    WIN32_FIND_DATAA found{};
-    if (!::FindNextFileA(ToHandle(handle), &found)) {
+  FindHandle FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
+                              FindDataW* findData) override {
+    const std::optional<std::wstring> text = PathText(directory, true);
+    if (!text) return kInvalidHandleValue;
+    const FINDEX_INFO_LEVELS level =
+        infoLevel == FindExInfoBasic ? ::FindExInfoBasic : ::FindExInfoStandard;
+    WIN32_FIND_DATAW found{};
+    HANDLE handle = ::FindFirstFileExW(text->c_str(), level, &found, ::FindExSearchNameMatch,
+                                       nullptr, 0);
+    return Started(handle, found, findData);
+  }
+
+  FindHandle FindFirstFileW(const WidePath& path, FindDataW* findData) override {
+    const std::optional<std::wstring> text = PathText(path, false);
+    if (!text) return kInvalidHandleValue;
+    WIN32_FIND_DATAW found{};
+    HANDLE handle = ::FindFirstFileW(text->c_str(), &found);
+    return Started(handle, found, findData);
+  }
+
+  bool FindNextFileW(FindHandle handle, FindDataW* findData) override {
+    WIN32_FIND_DATAW found{};
+    if (!::FindNextFileW(ToHandle(handle), &found)) {
       RememberError();
       return false;
     }
@@ -135,11 +155,14 @@ class Win32Platform : public Platform {
     // wchar_t is UTF-16 on Windows, so the code units are passed as they are.
     const auto* source = reinterpret_cast<const wchar_t*>(text.data());
     const int length = static_cast<int>(text.size());
-    int needed = ::WideCharToMultiByte(CP_ACP, 0, source, length, nullptr, 0, "NULL", nullptr);
+    // The default character as a one-byte string: in a double-byte code page
+    // the system takes a second byte, when there is one, as part of it.
+    static constexpr char kDefault[] = "N";
+    int needed = ::WideCharToMultiByte(CP_ACP, 0, source, length, nullptr, 0, kDefault, nullptr);
     if (needed <= 0) return {};
     std::string out(static_cast<std::size_t>(needed), '\0');
     int written =
-        ::WideCharToMultiByte(CP_ACP, 0, source, length, out.data(), needed, "NULL", nullptr);
+        ::WideCharToMultiByte(CP_ACP, 0, source, length, out.data(), needed, kDefault, nullptr);
     out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
     return out;
   }
@@ -165,9 +188,63 @@ class Win32Platform : public Platform {
  private:
   void RememberError() { lastError_ = ::GetLastError(); }
 
-  static void Copy(const WIN32_FIND_DATAA& found, FindData* findData) {
-    findData->cFileName = found.cFileName;
-    findData->cAlternateFileName = found.cAlternateFileName;
+  // "\\?\X:\a\b", with "\*" added for a listing. The prefix turns off the
+  // system's normalisation, so each component reaches the file system as the
+  // volume holds it; a component that could not stand literally in such a path
+  // would name something else or many things, so it names nothing here and the
+  // system is not asked. Sets lastError_ and returns nullopt on refusal.
+  std::optional<std::wstring> PathText(const WidePath& path, bool listing) {
+    const bool letter = (path.drive >= 'A' && path.drive <= 'Z') ||
+                        (path.drive >= 'a' && path.drive <= 'z');
+    if (!letter || !std::all_of(path.components.begin(), path.components.end(), Nameable)) {
+      lastError_ = ERROR_INVALID_NAME;
+      return std::nullopt;
+    }
+    std::wstring text = L"\\\\?\\";
+    text += static_cast<wchar_t>(path.drive);
+    text += L':';
+    for (const std::u16string& component : path.components) {
+      text += L'\\';
+      // wchar_t is UTF-16 on Windows: the code units pass as they are.
+      std::transform(component.begin(), component.end(), std::back_inserter(text),
+                     [](char16_t unit) { return static_cast<wchar_t>(unit); });
+    }
+    text += listing ? L"\\*" : (path.components.empty() ? L"\\" : L"");
+    if (text.size() > kLongestPath) {
+      lastError_ = ERROR_FILENAME_EXCED_RANGE;
+      return std::nullopt;
+    }
+    return text;
+  }
+
+  static bool Nameable(const std::u16string& component) {
+    if (component.empty() || component == u"." || component == u"..") return false;
+    return component.find_first_of(kNotInName) == std::u16string::npos;
+  }
+
+  FindHandle Started(HANDLE handle, const WIN32_FIND_DATAW& found, FindDataW* findData) {
+    if (handle == INVALID_HANDLE_VALUE) {
+      RememberError();
+      return kInvalidHandleValue;
+    }
+    Copy(found, findData);
+    return FromHandle(handle);
+  }
+
+  template <std::size_t N>
+  static std::u16string Name(const wchar_t (&field)[N]) {
+    // The arrays are NUL-terminated; a full one without its NUL still ends at the array.
+    const wchar_t* end = std::find(field, field + N, L'\0');
+    std::u16string name;
+    std::transform(field, end, std::back_inserter(name),
+                   [](wchar_t unit) { return static_cast<char16_t>(unit); });
+    return name;
+  }
+
+  static void Copy(const WIN32_FIND_DATAW& found, FindDataW* findData) {
+    findData->cFileName = Name(found.cFileName);
+    findData->cAlternateFileName = Name(found.cAlternateFileName);
+    findData->fileRecord = 0;  // a search gives no file id
   }
 
   DWORD lastError_ = 0;

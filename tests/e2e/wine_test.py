@@ -13,12 +13,17 @@ of one: on a busy 2-core machine the i686 suite takes about 2 minutes (15 to 80 
 it makes its prefix), the x86_64 one about 1 minute.
 
 In the Wine prefix's dosdevices folder `x::` is the image (the raw volume, read through
-CreateFileA and ReadFile) and `x:` a folder (the ordinary listing, through FindFirstFileA).
+CreateFileA and ReadFile) and `x:` a folder (the ordinary listing, through FindFirstFileExW).
 
 Besides the cases on the standard volume, the cases where 32 bits do not reach
 (wide_volume.py): a 40 GiB volume with file data past 5 GiB and MFT records past 39 GiB
 (offsets above 4 GiB, whose high half travels in OffsetHigh), a file of more than 2 GiB
 dumped, and records numbered past 2^24 (record number x record size past 2^32).
+
+And names outside the ANSI code page, or ending in a dot or a space (FOREIGN): listed and
+sized through the view by their own UTF-16 names, printed as Wine converts them under code page 1252 and, with a Japanese
+locale made for the run, 932; found missing from the view even where an entry of the
+converted name stands in it.
 
 Differences that belong to the platforms, not to the program, are allowed for:
 - Windows writes "\\n" as "\\r\\n" (text mode); the texts must otherwise be equal.
@@ -128,9 +133,11 @@ class WineRun:
 
 
 def run_wine(args: Sequence[str], cwd: str | None = None,
-             debug: str = "-all") -> WineRun:
+             debug: str = "-all", locale: dict[str, str] | None = None) -> WineRun:
+    """locale: variables that set the process's Unix locale, and so Wine's ANSI code page."""
     env = wine_env()
     env["WINEDEBUG"] = debug
+    env.update(locale or {})
     done = subprocess.run([WINE, EXE, *args], env=env, cwd=cwd, capture_output=True,
                           timeout=1200)
     return WineRun(done.returncode, done.stdout, done.stderr)
@@ -178,6 +185,71 @@ def dig_volume() -> list[ntfs_image.Entry]:
         File("Hidden Dir/payload.bin", ntfs_image.content("payload", 12000)),
         File("caf\u00e9.txt", b"accents\n"),
     ]
+
+
+@dataclass(frozen=True)
+class Foreign:
+    """A name in the volume's root not wholly in code page 1252, or one that Windows takes
+    literally only after "\\\\?\\", and the bytes Wine's WideCharToMultiByte gives for it
+    under code pages 1252 and 932: a lookalike where the code page has one (best fit), else
+    "N" for each UTF-16 unit."""
+    name: str
+    directory: bool
+    cp1252: bytes
+    cp932: bytes
+
+
+FOREIGN = (
+    Foreign("\u0414\u0435\u043b\u0430.txt", False, b"NNNN.txt",
+            "\u0414\u0435\u043b\u0430.txt".encode("cp932")),
+    Foreign("\u65e5\u672c.txt", False, b"NN.txt", "\u65e5\u672c.txt".encode("cp932")),
+    # The emoji is two UTF-16 units; 932 has no accented letters and best-fits the e.
+    Foreign("\u00e9moji\U0001f600.txt", False, b"\xe9mojiNN.txt", b"emojiNN.txt"),
+    Foreign("\u041f\u0430\u043f\u043a\u0430", True, b"NNNNN",
+            "\u041f\u0430\u043f\u043a\u0430".encode("cp932")),
+    Foreign("\u65e5\u672c\u8a9e", True, b"NNN", "\u65e5\u672c\u8a9e".encode("cp932")),
+    # 1252 best-fits Omega, mu and alpha; 932 has the Greek letters but no accented ones.
+    Foreign("\u03a9\u03bc\u03ad\u03b3\u03b1", True, b"O\xb5NNa",
+            "\u03a9\u03bc".encode("cp932") + b"N" + "\u03b3\u03b1".encode("cp932")),
+    # Other paths lose a trailing dot or space, and would name another file or none.
+    Foreign("trailing dot.", False, b"trailing dot.", b"trailing dot."),
+    Foreign("trailing space ", False, b"trailing space ", b"trailing space "),
+)
+INNER = "inner.txt"
+
+
+def foreign_volume() -> list[ntfs_image.Entry]:
+    """The FOREIGN names, a directory holding one file each, contents of distinct sizes."""
+    entries: list[ntfs_image.Entry] = []
+    for i, foreign in enumerate(FOREIGN):
+        if foreign.directory:
+            entries += [Dir(foreign.name),
+                        File(f"{foreign.name}/{INNER}", ntfs_image.content(foreign.name, 300 + i))]
+        else:
+            entries.append(File(foreign.name, ntfs_image.content(foreign.name, 1000 + i)))
+    return entries
+
+
+def foreign_expected(img: str, page: str) -> dict[str, tuple[int, Line]]:
+    """Each entry of foreign_volume() by its path: its record number (fls, its name checked
+    with istat) and its -list line in code page page ("cp1252" or "cp932"). A file's size is
+    its content's length (what the view gives where the $FILE_NAME holds 0), a directory's
+    the $FILE_NAME's."""
+    numbers = {e.path: e.record for e in e2e_support.fls(img) if e.allocated and not e.virtual}
+    contents = {e.path: e.data for e in foreign_volume() if isinstance(e, File)}
+    expected = {}
+    for foreign in FOREIGN:
+        converted = b"X:\\" + getattr(foreign, page)
+        entries = [(foreign.name, foreign.directory, converted)]
+        if foreign.directory:
+            entries.append((f"{foreign.name}/{INNER}", False, converted + b"\\" + INNER.encode()))
+        for path, directory, printed in entries:
+            record = numbers[path]
+            info = e2e_support.istat(img, record)
+            assert info.first_name == path.rsplit("/", 1)[-1], (record, info.names)
+            size = info.actual_sizes[0] if directory else len(contents[path])
+            expected[path] = (record, Line(size, directory, printed))
+    return expected
 
 
 class WindowsProgram(unittest.TestCase):
@@ -298,6 +370,71 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(unix_lines(self, wine.stderr), posix.stderr.encode())
         self.assertEqual({line.path for line in records(self, wine_out).values()}, expected)
         self.assertIn(b"4 hidden files.", wine.stderr)
+
+    def foreign_image(self) -> str:
+        return ntfs_image.cached_image(e2e_support.CACHE, "wine-foreign",
+                                       ntfs_image.GEOMETRIES["512-4096"], foreign_volume())
+
+    def test_names_outside_the_code_page_listed_converted_and_none_hidden(self):
+        img = self.foreign_image()
+        locales = tempfile.mkdtemp(prefix="sondrel-wine-locale-")
+        try:
+            # Wine takes its ANSI code page from the Unix locale: Japanese gives 932. The
+            # locale is made here, so the system's set of locales neither matters nor changes.
+            subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                            os.path.join(locales, "ja_JP.UTF-8")], check=True, capture_output=True)
+            for page, locale in (("cp1252", {}),
+                                 ("cp932", {"LOCPATH": locales, "LC_ALL": "ja_JP.UTF-8"})):
+                expected = {record: line for record, line in foreign_expected(img, page).values()}
+                with ntfs_image.mounted(img) as mountpoint:
+                    set_drive(img, mountpoint)
+                    listing = run_wine(["-list", "x"], locale=locale)
+                    dig = run_wine(["-dig", "x"], locale=locale)
+                with self.subTest(page=page):
+                    self.assertEqual((listing.returncode, dig.returncode), (0, 0))
+                    listed = records(self, unix_lines(self, listing.stdout))
+                    self.assertEqual({n: listed.get(n) for n in expected}, expected)
+                    self.assertEqual(records(self, unix_lines(self, dig.stdout)), {})
+                    self.assertTrue(unix_lines(self, dig.stderr).endswith(
+                        f"complete. total {len(listed)} files, 0 hidden files.\n".encode()),
+                        dig.stderr[-200:])
+        finally:
+            shutil.rmtree(locales)
+
+    def test_dig_reports_foreign_names_the_view_lacks_whatever_their_converted_twins(self):
+        img = self.foreign_image()
+        expected = foreign_expected(img, "cp1252")
+        gone_file, gone_folder = FOREIGN[0].name, FOREIGN[3].name  # printed NNNN.txt, NNNNN
+        work = tempfile.mkdtemp(prefix="sondrel-wine-foreign-")
+        try:
+            view = os.path.join(work, "view")
+            with ntfs_image.mounted(img) as mountpoint:
+                shutil.copytree(mountpoint, view, symlinks=True)
+            os.remove(os.path.join(view, gone_file))
+            shutil.rmtree(os.path.join(view, gone_folder))
+            # What the missing entries' names become in code page 1252, present in the view:
+            # a comparison of converted names would take them for the missing ones.
+            os.mkdir(os.path.join(view, "NNNNN"))
+            for decoy in ("NNNN.txt", "NNNNN/" + INNER):
+                with open(os.path.join(view, decoy), "wb") as f:
+                    f.write(b"decoy\n")
+            set_drive(img, view)
+            dig = run_wine(["-dig", "x"])
+        finally:
+            shutil.rmtree(work)
+        self.assertEqual(dig.returncode, 0)
+        hidden = sorted(expected[path]
+                        for path in (gone_file, gone_folder, f"{gone_folder}/{INNER}"))
+        # Not in the view, so sized by their $FILE_NAMEs alone.
+        lines = b"".join(
+            f"{record:8d} {e2e_support.istat(img, record).actual_sizes[0]:8d} "
+            f"{'<DIR>' if line.directory else '     '} ".encode() + line.path + b"\n"
+            for record, line in hidden)
+        rule = e2e_support.RULE.encode()
+        self.assertEqual(unix_lines(self, dig.stdout).split(b"\n"),
+                         (e2e_support.HEADER.encode() + rule + lines + rule).split(b"\n"))
+        self.assertTrue(unix_lines(self, dig.stderr).endswith(b", 3 hidden files.\n"),
+                        dig.stderr[-200:])
 
     def test_the_exe_runs_as_the_width_it_was_built_for(self):
         file_format, digits = FORMATS[WIDTH]
