@@ -13,6 +13,15 @@
 
 namespace sondrel {
 
+// A directory entry as a test writes it: narrow names, read as UTF-8 when
+// they are valid multi-byte UTF-8 and as Latin-1 otherwise (the fake's code
+// page), and served as UTF-16.
+struct FindData {
+  std::string cFileName;           // the long name
+  std::string cAlternateFileName;  // the 8.3 name, empty when there is none
+  std::uint64_t fileRecord = 0;    // 0: the view does not tell records
+};
+
 class FakePlatform : public Platform {
  public:
   struct ReadCall {

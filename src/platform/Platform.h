@@ -47,13 +47,6 @@ struct WidePath {
   std::vector<std::u16string> components;  // empty for the drive's root
 };
 
-// Narrow entry names (WIN32_FIND_DATAA's); the narrow searches are going away.
-struct FindData {
-  std::string cFileName;
-  std::string cAlternateFileName;
-  std::uint64_t fileRecord = 0;
-};
-
 // What a directory search reports of one entry (WIN32_FIND_DATAW's names).
 struct FindDataW {
   std::u16string cFileName;           // the long name
@@ -103,15 +96,11 @@ class Platform {
   virtual FindHandle FindFirstFileExW(const WidePath& directory, FindexInfoLevels infoLevel,
                                       FindDataW* findData) = 0;
   // FindFirstFileW on the path itself, no wildcard added: the one entry it
-  // names, found literally (a component that holds a wildcard or a separator
-  // names nothing), with its 8.3 name.
+  // names, with its 8.3 name. Every component is a name, never a pattern: one
+  // the platform cannot name literally (on Windows, one holding a wildcard or a
+  // separator) names nothing.
   virtual FindHandle FindFirstFileW(const WidePath& path, FindDataW* findData) = 0;
   virtual bool FindNextFileW(FindHandle handle, FindDataW* findData) = 0;
-  virtual FindHandle FindFirstFileA(std::string_view, FindData*) { return kInvalidHandleValue; }
-  virtual FindHandle FindFirstFileExA(std::string_view, FindexInfoLevels, FindData*) {
-    return kInvalidHandleValue;
-  }
-  virtual bool FindNextFileA(FindHandle, FindData*) { return false; }
   virtual bool FindClose(FindHandle handle) = 0;
 
   // UTF-16LE to the system's narrow encoding (the ANSI code page on Windows,
