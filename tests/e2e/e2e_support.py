@@ -112,14 +112,16 @@ class Run:
 
 def run_sondrel(args: Sequence[str], dosdevices: str | None = None,
                 hide: Sequence[str] = (), cwd: str | None = None, timeout: int = 300,
-                race: Sequence[str] = (), prefix: Sequence[str] = ()) -> Run:
+                race: Sequence[str] = (), prefix: Sequence[str] = (),
+                hide_lookups: bool = False) -> Run:
     """Runs the binary; hide names entries for the readdir-hiding library, preloaded into
-    this one process only, and race its steps (see hide_readdir.cpp); prefix is a command
-    the binary runs under (a tracer)."""
+    this one process only (hide_lookups: from openat too), and race its steps (see
+    hide_readdir.cpp); prefix is a command the binary runs under (a tracer)."""
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
     env.pop("SONDREL_HIDE", None)
     env.pop("SONDREL_RACE", None)
+    env.pop("SONDREL_HIDE_LOOKUPS", None)
     if dosdevices is not None:
         env["SONDREL_DOSDEVICES"] = dosdevices
     else:
@@ -129,6 +131,8 @@ def run_sondrel(args: Sequence[str], dosdevices: str | None = None,
         env["SONDREL_HIDE"] = ":".join(hide)
         if race:
             env["SONDREL_RACE"] = ":".join(race)
+        if hide_lookups:
+            env["SONDREL_HIDE_LOOKUPS"] = "1"
         # A sanitized binary wants its runtime first in the library list; the preloaded
         # library carries no sanitizer, so the order does not matter here.
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")

@@ -6,6 +6,10 @@
 // "<dir>/-<name>" (remove <name> from the directory whose last component is <dir> when that
 // directory is first opened for listing, before any entry is read) or "<dir>/+<name>"
 // (create <name> there once that first listing is closed). Later listings change nothing.
+//
+// With SONDREL_HIDE_LOOKUPS set, a hidden name cannot be opened either (openat fails with
+// ENOENT), as with a rootkit that hides an entry from lookups too: a hidden directory's
+// contents then cannot be listed at all.
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -13,6 +17,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +136,18 @@ void StageAfterListing(DIR* dir) {
   });
 }
 
+template <typename Open>
+int OpenUnlessHidden(Open next, int dirfd, const char* path, int flags, mode_t mode) {
+  if (std::getenv("SONDREL_HIDE_LOOKUPS") != nullptr && path != nullptr) {
+    const char* slash = std::strrchr(path, '/');
+    if (IsHidden(slash == nullptr ? path : slash + 1)) {
+      errno = ENOENT;
+      return -1;
+    }
+  }
+  return next == nullptr ? -1 : next(dirfd, path, flags, mode);
+}
+
 }  // namespace
 
 extern "C" {
@@ -152,6 +170,30 @@ int closedir(DIR* dir) {
   static const auto next = NextSymbol<int (*)(DIR*)>("closedir");
   StageAfterListing(dir);
   return next == nullptr ? -1 : next(dir);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+  static const auto next = NextSymbol<int (*)(int, const char*, int, ...)>("openat");
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  return OpenUnlessHidden(next, dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+  static const auto next = NextSymbol<int (*)(int, const char*, int, ...)>("openat64");
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  return OpenUnlessHidden(next, dirfd, path, flags, mode);
 }
 
 dirent* readdir(DIR* dir) {

@@ -170,6 +170,7 @@ class Accuracy(unittest.TestCase):
         return Listed(number, info.directory, size, path)
 
     def dig(self, image: str, hide=(), expected=(), **run_options) -> e2e_support.Run:
+        """Runs -dig with hide hidden and asserts it prints exactly expected."""
         with e2e_support.drive(image) as drive:
             run = run_sondrel(["-dig", "x"], drive.dosdevices, hide=hide, timeout=900,
                               **run_options)
@@ -210,6 +211,15 @@ class Accuracy(unittest.TestCase):
         for label, hide, expected in cases:
             with self.subTest(label):
                 self.dig(img, hide, expected)
+        # Hidden from lookups too, as if gone from the view: the folder cannot be listed, so
+        # its file is reported as well, sized as its $FILE_NAME says.
+        with self.subTest("names outside ASCII, hidden from lookups too"):
+            inner = e2e_support.record_of(img, "Папка/inner.txt")
+            self.dig(img, ["Дела.txt", "Папка"],
+                     [self.entry(img, "X:\\Дела.txt"), self.entry(img, "X:\\Папка"),
+                      self.entry(img, "X:\\Папка\\inner.txt", inner,
+                                 e2e_support.istat(img, inner).actual_sizes[0])],
+                     hide_lookups=True)
 
     def test_a_record_claiming_a_visible_siblings_name_is_reported(self):
         # The view's entry named visible.txt is another record: payload's is not shown.
