@@ -127,6 +127,12 @@ class Win32Platform : public Platform {
     WIN32_FIND_DATAW found{};
     HANDLE handle = ::FindFirstFileExW(text->c_str(), level, &found, ::FindExSearchNameMatch,
                                        nullptr, 0);
+    if (handle == INVALID_HANDLE_VALUE && level == ::FindExInfoBasic &&
+        ::GetLastError() == ERROR_INVALID_PARAMETER) {
+      // Windows before 7 knows only the standard level.
+      handle = ::FindFirstFileExW(text->c_str(), ::FindExInfoStandard, &found,
+                                  ::FindExSearchNameMatch, nullptr, 0);
+    }
     return Started(handle, found, findData);
   }
 
