@@ -93,7 +93,8 @@ std::u16string_view DirectoryView::ShortNameOf(std::uint32_t directory,
 std::optional<DirectoryView::Shown> DirectoryView::EntryShowing(std::uint32_t directory,
                                                                 DirectoryListing& listing,
                                                                 std::u16string_view name,
-                                                                std::uint64_t record) {
+                                                                std::uint64_t record,
+                                                                std::u16string_view pairedLongName) {
   if (!listing.listed || name.empty()) return std::nullopt;
   if (!listing.byRecord.empty()) {
     // Only the entries that are this record; a twin name elsewhere shows nothing.
@@ -102,6 +103,13 @@ std::optional<DirectoryView::Shown> DirectoryView::EntryShowing(std::uint32_t di
         [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto at = first; at != last; ++at) {
       if (listing.longNames[at->second] == name) return Shown{at->second, false};
+    }
+    if (!pairedLongName.empty()) {
+      // The record's own entry under the long name its 8.3 name stands beside.
+      for (auto at = first; at != last; ++at) {
+        if (listing.longNames[at->second] == pairedLongName) return Shown{at->second, true};
+      }
+      return std::nullopt;
     }
     for (auto at = first; at != last; ++at) {
       if (ShortNameOf(directory, listing, at->second) == name) return Shown{at->second, true};
@@ -126,19 +134,22 @@ std::optional<DirectoryView::Shown> DirectoryView::EntryShowing(std::uint32_t di
 }
 
 bool DirectoryView::IsVisibleToWin32(std::uint32_t parent, std::u16string_view name,
-                                     std::uint64_t record) {
+                                     std::uint64_t record, std::u16string_view pairedLongName) {
   DirectoryListing* listing = ListingOf(parent);
-  return listing != nullptr && EntryShowing(parent, *listing, name, record).has_value();
+  return listing != nullptr &&
+         EntryShowing(parent, *listing, name, record, pairedLongName).has_value();
 }
 
 std::uint32_t DirectoryView::QueryWin32FileSize(std::uint32_t parent, std::u16string_view name,
-                                                std::uint64_t record) {
+                                                std::uint64_t record,
+                                                std::u16string_view pairedLongName) {
   DirectoryListing* listing = ListingOf(parent);
   if (listing == nullptr) return 0;  // not reached from the root
   std::optional<WidePath> path = PathOf(parent);
   if (!path || name.empty()) return 0;
   path->components.emplace_back(name);
-  if (!listing->byRecord.empty() && !EntryShowing(parent, *listing, name, record)) {
+  if (!listing->byRecord.empty() &&
+      !EntryShowing(parent, *listing, name, record, pairedLongName)) {
     // Not listed as this record: open the name only if it is this record.
     FindDataW found;
     FindHandle handle = platform_.FindFirstFileW(*path, &found);
@@ -155,12 +166,15 @@ std::uint32_t DirectoryView::QueryWin32FileSize(std::uint32_t parent, std::u16st
 }
 
 std::string DirectoryView::ExpandComponent(std::uint32_t directory, std::u16string_view name,
-                                           std::string_view builtName, std::uint64_t record) {
+                                           std::string_view builtName, std::uint64_t record,
+                                           std::u16string_view pairedLongName) {
   DirectoryListing* listing = ListingOf(directory);
   if (listing == nullptr) return std::string(builtName);
-  std::optional<Shown> shown = EntryShowing(directory, *listing, name, record);
+  std::optional<Shown> shown = EntryShowing(directory, *listing, name, record, pairedLongName);
   if (!shown || !shown->byShortName) return std::string(builtName);
-  return ConvertFileName(platform_, listing->longNames[shown->entry]);
+  const std::u16string_view longName = listing->longNames[shown->entry];
+  if (EqualsIgnoringAsciiCase(name, longName)) return std::string(builtName);
+  return ConvertFileName(platform_, longName);
 }
 
 void DirectoryView::KeepPrefix(std::uint32_t directory, std::string prefix) {
@@ -184,7 +198,8 @@ std::string DirectoryView::Unreached(std::string_view builtPath) {
 }
 
 std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint32_t parent,
-                                          std::u16string_view name, std::uint64_t record) {
+                                          std::u16string_view name, std::uint64_t record,
+                                          std::u16string_view pairedLongName) {
   std::string prefix;
   if (auto kept = prefixes_.find(parent); kept != prefixes_.end()) {
     prefix = kept->second;
@@ -211,12 +226,14 @@ std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint3
     for (std::size_t i = done; i < chain->size(); ++i) {
       const std::uint32_t directory = (*chain)[i];
       const ParentLink& link = paths_.Link(directory);
-      prefix += ExpandComponent(link.parentRecord, link.wideName, link.name, directory);
+      prefix += ExpandComponent(link.parentRecord, link.wideName, link.name, directory,
+                                link.pairedLongName);
       prefix.push_back('\\');
       KeepPrefix(directory, prefix);
     }
   }
-  return prefix + ExpandComponent(parent, name, ConvertFileName(platform_, name), record);
+  return prefix +
+         ExpandComponent(parent, name, ConvertFileName(platform_, name), record, pairedLongName);
 }
 
 }  // namespace sondrel

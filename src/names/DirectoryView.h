@@ -53,11 +53,16 @@ class DirectoryView {
   // Whether the listing of directory record parent shows record under name:
   // an entry whose long name, or whose 8.3 name, equals name unit for unit.
   // Where the view tells each entry's record, the entry must also be that
-  // record: a name shown for another record does not show this one, and only
-  // that entry's 8.3 name is fetched. False, with nothing asked, when parent's
-  // chain does not reach the root. A directory that cannot be listed shows
-  // nothing and is not searched again until relisted.
-  bool IsVisibleToWin32(std::uint32_t parent, std::u16string_view name, std::uint64_t record);
+  // record: a name shown for another record does not show this one. There an
+  // 8.3 name is matched through pairedLongName, the Win32 name the record
+  // holds beside it (PairedLongName): the record's own entry listed under
+  // exactly that long name shows it, and no 8.3 name is fetched; without a
+  // pair, only the record's own entry's 8.3 name is fetched. False, with
+  // nothing asked, when parent's chain does not reach the root. A directory
+  // that cannot be listed shows nothing and is not searched again until
+  // relisted.
+  bool IsVisibleToWin32(std::uint32_t parent, std::u16string_view name, std::uint64_t record,
+                        std::u16string_view pairedLongName = {});
 
   // Drops what directory record parent's listing showed, so that the next
   // question lists it afresh.
@@ -70,7 +75,7 @@ class DirectoryView {
   // Where the view tells records, a name that opens another record gives 0:
   // a masquerading name is not sized as the file it imitates.
   std::uint32_t QueryWin32FileSize(std::uint32_t parent, std::u16string_view name,
-                                   std::uint64_t record);
+                                   std::uint64_t record, std::u16string_view pairedLongName = {});
 
   // The path to print for the record named name in directory record parent,
   // whose path as built is builtPath: each component from the root down that
@@ -80,7 +85,8 @@ class DirectoryView {
   // show stays as built. A path whose chain does not reach the root is
   // returned as built: it is not looked up.
   std::string ExpandLongPath(std::string_view builtPath, std::uint32_t parent,
-                             std::u16string_view name, std::uint64_t record);
+                             std::u16string_view name, std::uint64_t record,
+                             std::u16string_view pairedLongName = {});
 
   // The bytes of expanded directory texts kept now; never above
   // kMaxExpandedPrefixBytes.
@@ -112,11 +118,13 @@ class DirectoryView {
     bool byShortName = false;
   };
   std::optional<Shown> EntryShowing(std::uint32_t directory, DirectoryListing& listing,
-                                    std::u16string_view name, std::uint64_t record);
+                                    std::u16string_view name, std::uint64_t record,
+                                    std::u16string_view pairedLongName);
   // The text for the component name (builtName as converted) of record in
   // directory: the long name of the entry it is the 8.3 name of, or builtName.
   std::string ExpandComponent(std::uint32_t directory, std::u16string_view name,
-                              std::string_view builtName, std::uint64_t record);
+                              std::string_view builtName, std::uint64_t record,
+                              std::u16string_view pairedLongName);
   // "X:\" and directory's components expanded, each followed by "\".
   const std::string& ExpandedPrefix(std::uint32_t directory, const std::vector<std::uint32_t>& chain);
   void KeepPrefix(std::uint32_t directory, std::string prefix);

@@ -75,6 +75,7 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
     link.parentRecord = ParentRecordOf(value->parentReference);
     link.name = ConvertFileName(platform_, value->fileName);
     link.wideName.assign(value->fileName);
+    link.pairedLongName = PairedLongName(record, *value).value_or(std::u16string());
     link.usable = true;
   }
   return links_.Insert(key, std::move(link));

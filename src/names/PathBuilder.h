@@ -21,6 +21,7 @@ struct ParentLink {
   std::uint32_t parentRecord = 0;  // ParentRecordOf the first $FILE_NAME's parentReference
   std::string name;                // that $FILE_NAME's name, converted, held whole
   std::u16string wideName;         // the same name as the volume holds it
+  std::u16string pairedLongName;   // PairedLongName of that $FILE_NAME, empty for none
   // False when the record gave no name: no "FILE" signature or no usable
   // $FILE_NAME. Cached too, so such a record is read once per run.
   bool usable = true;

@@ -141,12 +141,34 @@ std::optional<FileNameValue> ReadFileNameValue(const AttributeRecord& attribute)
   FileNameValue value;
   value.parentReference = *parentReference;
   value.realSize = *realSize;
+  value.fileNamespace = reader.U8(0x41).value_or(0);
   LittleEndianReader units(*name);
   value.fileName.resize(*nameLength);
   for (std::size_t i = 0; i < *nameLength; ++i) {
     value.fileName[i] = static_cast<char16_t>(*units.U16(2 * i));
   }
   return value;
+}
+
+std::optional<std::u16string> PairedLongName(std::span<const std::byte> record,
+                                             const FileNameValue& shortName) {
+  if (shortName.fileNamespace != kDosNamespace) return std::nullopt;
+  const std::uint64_t parent = shortName.parentReference & 0xFFFFFFFFFFFFull;
+  std::optional<FileNameValue> partner;
+  WalkAttributes(record, [&](const AttributeRecord& attribute) {
+    if (attribute.header.typeCode != kFileNameType || attribute.header.nameLength != 0) {
+      return false;
+    }
+    std::optional<FileNameValue> value = ReadFileNameValue(attribute);
+    if (!value || value->fileNamespace != kWin32Namespace ||
+        (value->parentReference & 0xFFFFFFFFFFFFull) != parent) {
+      return false;
+    }
+    partner = std::move(value);
+    return true;
+  });
+  if (!partner) return std::nullopt;
+  return std::move(partner->fileName);
 }
 
 }  // namespace sondrel

@@ -123,9 +123,19 @@ std::uint32_t AttributeAllocatedSize(const AttributeRecord& attribute);
 struct FileNameValue {
   std::uint64_t parentReference = 0;  // 0x00
   std::uint64_t realSize = 0;         // 0x30
+  std::uint8_t fileNamespace = 0;     // 0x41: 0 POSIX, 1 Win32, 2 DOS (8.3), 3 both
   std::u16string fileName;            // 0x42, fileNameLength (0x40) units
 };
+inline constexpr std::uint8_t kWin32Namespace = 1;
+inline constexpr std::uint8_t kDosNamespace = 2;
 // Nullopt when the attribute is not resident or the name reaches past its value.
 std::optional<FileNameValue> ReadFileNameValue(const AttributeRecord& attribute);
+
+// The long name an 8.3 name stands beside: for a $FILE_NAME in the DOS
+// namespace, the name of the unnamed $FILE_NAME in the Win32 namespace with
+// the same parent, in this record (a link has at most one such pair). Nullopt
+// for any other name, or when the record holds no partner.
+std::optional<std::u16string> PairedLongName(std::span<const std::byte> record,
+                                             const FileNameValue& shortName);
 
 }  // namespace sondrel

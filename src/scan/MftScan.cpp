@@ -100,12 +100,12 @@ std::optional<FileRecordHeader> ScannedHeader(std::span<const std::byte> record,
 // read is not positive as a signed number, what the file API gives for it. A
 // directory keeps its $FILE_NAME size.
 std::uint32_t ReportedSize(DirectoryView& view, const FileNameValue& fileName, bool isDirectory,
-                           std::uint32_t record) {
+                           std::uint32_t record, std::u16string_view pairedLongName) {
   const auto size = static_cast<std::uint32_t>(fileName.realSize);
   const bool notPositive = size == 0 || size >= 0x80000000u;
   if (!notPositive || isDirectory) return size;
   return view.QueryWin32FileSize(ParentRecordOf(fileName.parentReference), fileName.fileName,
-                                 record);
+                                 record, pairedLongName);
 }
 
 // A record the first look did not find in the view, held until it is looked
@@ -177,14 +177,16 @@ class CandidateReport {
         NameHash(fileName->fileName) != candidate.nameHash) {
       return false;
     }
-    if (view_.IsVisibleToWin32(candidate.parent, fileName->fileName, candidate.record)) {
+    const std::u16string paired =
+        PairedLongName(record_, *fileName).value_or(std::u16string());
+    if (view_.IsVisibleToWin32(candidate.parent, fileName->fileName, candidate.record, paired)) {
       return false;
     }
     const std::string name = ConvertFileName(*volume_.platform, fileName->fileName);
     const std::string path = paths_.BuildFullPath(name, candidate.parent);
     if (path.empty()) return false;
     const std::string longPath =
-        view_.ExpandLongPath(path, candidate.parent, fileName->fileName, candidate.record);
+        view_.ExpandLongPath(path, candidate.parent, fileName->fileName, candidate.record, paired);
     if (IsSystemMetadataPath(longPath)) return false;
     AppendRecordLine(line_, candidate.record, candidate.size, candidate.isDirectory, longPath,
                      codePage_);
@@ -297,11 +299,12 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string path = paths.BuildFullPath(name, parent);
     if (path.empty()) continue;
     ++total;
+    const std::u16string paired = PairedLongName(record, *fileName).value_or(std::u16string());
     // A visible record costs no further platform call.
-    if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n)) continue;
+    if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n, paired)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
-    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, n);
-    std::string longPath = view.ExpandLongPath(path, parent, fileName->fileName, n);
+    const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, n, paired);
+    std::string longPath = view.ExpandLongPath(path, parent, fileName->fileName, n, paired);
     if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) {
       candidates.Hold({n, parent, size, isDirectory, NameHash(fileName->fileName)});

@@ -209,5 +209,40 @@ TEST(ReadFileNameValue, DecodesAndRefusesEveryTruncation) {
   EXPECT_FALSE(ReadFileNameValue(*FindAttribute(nr, kFileNameType)));
 }
 
+// The long name an 8.3 name stands beside: only for a DOS name, only the
+// Win32 name in the same directory.
+TEST(PairedLongName, FindsTheWin32NameBesideADosNameInTheSameDirectory) {
+  auto name = [](std::uint64_t parent, std::u16string_view text, std::uint8_t space) {
+    return ResidentAttribute(kFileNameType, FileNameValueBytes(parent, text, 0, space));
+  };
+  struct Case {
+    const char* label;
+    std::vector<Bytes> attributes;
+    std::optional<std::u16string> expected;
+  };
+  const Case cases[] = {
+      {"DOS then Win32", {name(0x0001000000000005, u"LONGNA~1.TXT", 2),
+                          name(0x0001000000000005, u"Long Name.txt", 1)}, u"Long Name.txt"},
+      {"parents compared without the sequence number",
+       {name(0x0001000000000005, u"LONGNA~1.TXT", 2), name(0x0007000000000005, u"Long.txt", 1)},
+       u"Long.txt"},
+      {"a Win32 name has no pair", {name(5, u"Long Name.txt", 1), name(5, u"LONGNA~1.TXT", 2)},
+       std::nullopt},
+      {"a POSIX link beside a Win32 one", {name(5, u"a.txt", 0), name(5, u"b.txt", 1)},
+       std::nullopt},
+      {"the partner in another directory", {name(5, u"LONGNA~1.TXT", 2), name(6, u"Long.txt", 1)},
+       std::nullopt},
+      {"no partner", {name(5, u"LONGNA~1.TXT", 2)}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Bytes r = MakeFileRecord(c.attributes);
+    ASSERT_TRUE(ApplyFixups(r));
+    std::optional<FileNameValue> first = ReadFileNameValue(*FindAttribute(r, kFileNameType));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(PairedLongName(r, *first), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace sondrel

@@ -177,6 +177,40 @@ TEST(ScanMft, ReportsOnlyWhatAFreshLookStillDoesNotShow) {
   EXPECT_EQ(dirListings, 4);  // long and 8.3 names, first and last
 }
 
+// A view that tells each entry's record (ntfs-3g). A record whose first name
+// is its 8.3 name is shown by its own entry under the long name the record
+// holds beside it: no 8.3 name is fetched. A link hidden beside a visible link
+// of the same record in the same directory is still hidden.
+TEST(ScanMft, MatchesAnEightDotThreeNameThroughItsRecordsOwnLongName) {
+  test::MftImageBuilder image;
+  image.Record(5).Flags(kDirectory).FileName(FileReference(5, 5), u".");
+  image.Record(16).Flags(kFile)
+      .FileName(FileReference(5), u"LONGNA~1.TXT", 1, 2)
+      .FileName(FileReference(5), u"Long Name.txt", 1, 1);
+  image.Record(17).Flags(kFile)
+      .FileName(FileReference(5), u"HIDDEN~1.SYS", 2, 2)
+      .FileName(FileReference(5), u"hidden file.sys", 2, 1);
+  image.Record(18).Flags(kFile)
+      .FileName(FileReference(5), u"a.txt", 3, 0)
+      .FileName(FileReference(5), u"b.txt", 3, 0);
+  FakePlatform platform;
+  platform.directories["X:"] = {{"Long Name.txt", "", 16}, {"b.txt", "", 18}};
+  ScanOutput dig = Scan(platform, image, ScanMode::kDig);
+  EXPECT_EQ(dig.out, std::string(kHeader) +
+                         "      17        2       X:\\HIDDEN~1.SYS\n"
+                         "      18        3       X:\\a.txt\n" +
+                         kRule);
+  // The listings, and one lookup for a.txt's record's entry, b.txt.
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(), "X:\\b.txt"), 2);
+  EXPECT_EQ(std::count(platform.searches.begin(), platform.searches.end(),
+                       "X:\\Long Name.txt"), 0);
+
+  FakePlatform list;
+  list.directories = platform.directories;
+  ScanOutput listed = Scan(list, image, ScanMode::kList);
+  EXPECT_NE(listed.out.find("      16        1       X:\\Long Name.txt\n"), std::string::npos);
+}
+
 TEST(ScanMft, ACountOfZeroPrintsTheFrameAndTotals) {
   FakePlatform platform;
   test::MftImageBuilder image;
