@@ -115,13 +115,24 @@ std::unique_ptr<Platform> MakeSystemPlatform() {
 PosixPlatform::PosixPlatform(std::string dosDevices)
     : dosDevices_(std::move(dosDevices)), effectiveRoot_(::geteuid() == 0) {}
 
-PosixPlatform::~PosixPlatform() { CloseDeferred(); }
+PosixPlatform::~PosixPlatform() {
+  CloseDeferred();
+  ForgetKnownFolders();
+}
+
+void PosixPlatform::ForgetKnownFolders() {
+  for (KnownFolder& folder : knownFolders_) ::close(folder.fd);
+  knownFolders_.clear();
+}
 
 PosixPlatform::PosixPlatform(PosixPlatform&& other) noexcept { *this = std::move(other); }
 
 PosixPlatform& PosixPlatform::operator=(PosixPlatform&& other) noexcept {
   if (this == &other) return *this;
   CloseDeferred();
+  ForgetKnownFolders();
+  knownFolders_ = std::move(other.knownFolders_);
+  other.knownFolders_.clear();  // its descriptors are this object's now
   dosDevices_ = std::move(other.dosDevices_);
   searches_ = std::move(other.searches_);
   nextSearch_ = other.nextSearch_;
@@ -409,6 +420,39 @@ int PosixPlatform::OpenFolder(const WidePath& path, std::size_t depth) {
   return folder.release();
 }
 
+int PosixPlatform::OpenKnownFolder(const WidePath& path, std::size_t depth) {
+  depth = std::min(depth, path.components.size());
+  for (std::size_t i = 0; i < knownFolders_.size(); ++i) {
+    const KnownFolder& known = knownFolders_[i];
+    if (known.drive != path.drive || known.components.size() != depth ||
+        !std::equal(known.components.begin(), known.components.end(),
+                    path.components.begin())) {
+      continue;
+    }
+    const int copy = ::fcntl(known.fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) break;
+    std::rotate(knownFolders_.begin(), knownFolders_.begin() + static_cast<std::ptrdiff_t>(i),
+                knownFolders_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    return copy;
+  }
+  const int folder = OpenFolder(path, depth);
+  if (folder < 0) return folder;
+  const int kept = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (kept >= 0) {
+    if (knownFolders_.size() >= kKnownFolders) {
+      ::close(knownFolders_.back().fd);
+      knownFolders_.pop_back();
+    }
+    KnownFolder known;
+    known.drive = path.drive;
+    known.components.assign(path.components.begin(),
+                            path.components.begin() + static_cast<std::ptrdiff_t>(depth));
+    known.fd = kept;
+    knownFolders_.insert(knownFolders_.begin(), std::move(known));
+  }
+  return folder;
+}
+
 std::u16string PosixPlatform::ShortNameOf(int folder, const std::string& name) {
   // Through the folder's descriptor: a short path whatever the folder's depth.
   std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
@@ -478,7 +522,7 @@ FindHandle PosixPlatform::FindFirstFileW(const WidePath& path, FindDataW* findDa
     SetError(ENOENT);
     return kInvalidHandleValue;
   }
-  Descriptor parent(OpenFolder(path, path.components.size() - 1));
+  Descriptor parent(OpenKnownFolder(path, path.components.size() - 1));
   if (parent.get() < 0) return kInvalidHandleValue;
   std::optional<std::string> name = EncodeHostName(path.components.back());
   struct stat info {};
@@ -514,7 +558,7 @@ FileHandle PosixPlatform::CreateFileW(const WidePath& path, std::uint32_t desire
     SetError(EISDIR);
     return kInvalidHandleValue;
   }
-  Descriptor folder(OpenFolder(path, path.components.size() - 1));
+  Descriptor folder(OpenKnownFolder(path, path.components.size() - 1));
   if (folder.get() < 0) return kInvalidHandleValue;
   std::optional<std::string> name = EncodeHostName(path.components.back());
   if (!name) {

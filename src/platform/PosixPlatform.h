@@ -85,6 +85,12 @@ class PosixPlatform : public Platform {
   // the error set when one names nothing or is not a folder (a symbolic link
   // is not followed). The caller closes it.
   int OpenFolder(const WidePath& path, std::size_t depth);
+  // OpenFolder through a folder a recent file lookup reached, when path names
+  // the same one: a scan sizes and looks up the entries of a few folders at a
+  // time (files created side by side in several folders lie interleaved in
+  // the MFT), and each walk from the root costs a lookup per component.
+  // Listings always walk afresh.
+  int OpenKnownFolder(const WidePath& path, std::size_t depth);
   // The 8.3 name of the entry `name` in the open folder, empty for none.
   static std::u16string ShortNameOf(int folder, const std::string& name);
   FindHandle StartSearch(Search search, FindDataW* findData);
@@ -102,6 +108,17 @@ class PosixPlatform : public Platform {
   int DescriptorOf(FileHandle handle);
   void SetError(int error);
   void SetError(std::string message, std::uint32_t code);
+
+  // Folders recent file lookups reached (O_PATH descriptors), by path, the
+  // latest first; at most kKnownFolders.
+  struct KnownFolder {
+    char drive = 0;
+    std::vector<std::u16string> components;
+    int fd = -1;
+  };
+  static constexpr std::size_t kKnownFolders = 16;
+  std::vector<KnownFolder> knownFolders_;
+  void ForgetKnownFolders();
 
   std::string dosDevices_;
   std::map<FindHandle, Search> searches_;
