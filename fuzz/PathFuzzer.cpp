@@ -62,9 +62,11 @@ std::u16string WideOf(std::string_view name) {
 
 void Seed(sondrel::PathBuilder& paths, const std::vector<Record>& records) {
   for (std::uint32_t n = 1; n < records.size(); ++n) {
-    paths.parentLinks().Insert(std::to_string(n),
-                               sondrel::ParentLink{records[n].parent, records[n].name,
-                                                   WideOf(records[n].name)});
+    sondrel::ParentLink link;
+    link.parentRecord = records[n].parent;
+    link.name = records[n].name;
+    link.wideName = WideOf(records[n].name);
+    paths.parentLinks().Insert(std::to_string(n), std::move(link));
   }
 }
 
