@@ -113,6 +113,8 @@ TEST_F(DirectoryViewTest, ARelistSeesWhatChangedSinceTheFirstListing) {
   platform_.directories.erase("X:");  // a directory that can no longer be listed
   view_.Relist(5);
   EXPECT_FALSE(view_.IsVisibleToWin32(5, u"old.txt", 40));
+  EXPECT_FALSE(view_.IsVisibleToWin32(5, u"new.txt", 40));
+  EXPECT_EQ(Count("X:\\*"), 4u);  // a failed search is kept too, not made again
 }
 
 // Where the view tells each entry's record, as ntfs-3g does through inode
