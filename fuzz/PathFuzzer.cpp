@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t searchesBefore = platform.searches.size() + platform.opens.size();
     (void)view.IsVisibleToWin32(parent, name, n);
     (void)view.QueryWin32FileSize(parent, name, n);
-    std::string expanded = view.ExpandLongPath(path, parent, name, n);
+    std::string expanded = view.ExpandLongPath(path, records[n].name, parent, name, n);
     const bool rooted = paths.RootedChain(parent).has_value();
     if (!rooted && platform.searches.size() + platform.opens.size() != searchesBefore) {
       __builtin_trap();
@@ -158,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Seed(fresh, records);
       if (fresh.BuildFullPath(records[n].name, parent) != path) __builtin_trap();
       sondrel::DirectoryView freshView(platform, fresh, 'X');
-      if (freshView.ExpandLongPath(path, parent, name, n) != expanded) __builtin_trap();
+      if (freshView.ExpandLongPath(path, records[n].name, parent, name, n) != expanded) __builtin_trap();
     }
     for (std::uint32_t codePage : {sondrel::kCodePageUtf8, sondrel::kCodePageLatin1, 1252u}) {
       line.clear();

@@ -72,6 +72,11 @@ DirectoryListing* DirectoryView::ListingOf(std::uint32_t directory) {
 
 void DirectoryView::Relist(std::uint32_t parent) { listings_.erase(parent); }
 
+bool DirectoryView::TellsRecords(std::uint32_t parent) {
+  DirectoryListing* listing = ListingOf(parent);
+  return listing != nullptr && !listing->byRecord.empty();
+}
+
 std::u16string_view DirectoryView::ShortNameOf(std::uint32_t directory,
                                                DirectoryListing& listing, std::uint32_t entry) {
   if (listing.shortNamesListed) return listing.shortNames[entry];
@@ -197,8 +202,9 @@ std::string DirectoryView::Unreached(std::string_view builtPath) {
   return text;
 }
 
-std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint32_t parent,
-                                          std::u16string_view name, std::uint64_t record,
+std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::string_view builtName,
+                                          std::uint32_t parent, std::u16string_view name,
+                                          std::uint64_t record,
                                           std::u16string_view pairedLongName) {
   std::string prefix;
   if (auto kept = prefixes_.find(parent); kept != prefixes_.end()) {
@@ -232,8 +238,7 @@ std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::uint3
       KeepPrefix(directory, prefix);
     }
   }
-  return prefix +
-         ExpandComponent(parent, name, ConvertFileName(platform_, name), record, pairedLongName);
+  return prefix + ExpandComponent(parent, name, builtName, record, pairedLongName);
 }
 
 }  // namespace sondrel

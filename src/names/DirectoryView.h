@@ -64,6 +64,10 @@ class DirectoryView {
   bool IsVisibleToWin32(std::uint32_t parent, std::u16string_view name, std::uint64_t record,
                         std::u16string_view pairedLongName = {});
 
+  // Whether directory record parent's listing tells each entry's record, so
+  // that an 8.3 name is matched through its pairedLongName.
+  bool TellsRecords(std::uint32_t parent);
+
   // Drops what directory record parent's listing showed, so that the next
   // question lists it afresh.
   void Relist(std::uint32_t parent);
@@ -83,10 +87,11 @@ class DirectoryView {
   // records, of its own record's entry) is replaced by that entry's long name,
   // unless the two differ only in ASCII case. A component the view does not
   // show stays as built. A path whose chain does not reach the root is
-  // returned as built: it is not looked up.
-  std::string ExpandLongPath(std::string_view builtPath, std::uint32_t parent,
-                             std::u16string_view name, std::uint64_t record,
-                             std::u16string_view pairedLongName = {});
+  // returned as built: it is not looked up. builtName is name as converted
+  // (the path's last component).
+  std::string ExpandLongPath(std::string_view builtPath, std::string_view builtName,
+                             std::uint32_t parent, std::u16string_view name,
+                             std::uint64_t record, std::u16string_view pairedLongName = {});
 
   // The bytes of expanded directory texts kept now; never above
   // kMaxExpandedPrefixBytes.

@@ -186,7 +186,8 @@ class CandidateReport {
     const std::string path = paths_.BuildFullPath(name, candidate.parent);
     if (path.empty()) return false;
     const std::string longPath =
-        view_.ExpandLongPath(path, candidate.parent, fileName->fileName, candidate.record, paired);
+        view_.ExpandLongPath(path, name, candidate.parent, fileName->fileName, candidate.record,
+                             paired);
     if (IsSystemMetadataPath(longPath)) return false;
     AppendRecordLine(line_, candidate.record, candidate.size, candidate.isDirectory, longPath,
                      codePage_);
@@ -299,12 +300,16 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string path = paths.BuildFullPath(name, parent);
     if (path.empty()) continue;
     ++total;
-    const std::u16string paired = PairedLongName(record, *fileName).value_or(std::u16string());
+    // Only a view that tells records matches an 8.3 name through its pair.
+    std::u16string paired;
+    if (fileName->fileNamespace == kDosNamespace && view.TellsRecords(parent)) {
+      paired = PairedLongName(record, *fileName).value_or(std::u16string());
+    }
     // A visible record costs no further platform call.
     if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n, paired)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
     const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, n, paired);
-    std::string longPath = view.ExpandLongPath(path, parent, fileName->fileName, n, paired);
+    std::string longPath = view.ExpandLongPath(path, name, parent, fileName->fileName, n, paired);
     if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) {
       candidates.Hold({n, parent, size, isDirectory, NameHash(fileName->fileName)});

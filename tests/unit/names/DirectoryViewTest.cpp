@@ -96,9 +96,9 @@ TEST_F(DirectoryViewTest, PathsThatDoNotReachTheRootAreNeverLookedUp) {
     EXPECT_FALSE(view_.IsVisibleToWin32(parent, u"passwd", 40));
     EXPECT_EQ(view_.QueryWin32FileSize(parent, u"passwd", 40), 0u);
   }
-  EXPECT_EQ(view_.ExpandLongPath("/etc\\passwd", 30, u"passwd", 40), "\\/etc\\passwd");
-  EXPECT_EQ(view_.ExpandLongPath("a\\X:\\b", 31, u"b", 40), "\\a\\X:\\b");
-  EXPECT_EQ(view_.ExpandLongPath("abc", 0, u"abc", 40), "abc");
+  EXPECT_EQ(view_.ExpandLongPath("/etc\\passwd", "passwd", 30, u"passwd", 40), "\\/etc\\passwd");
+  EXPECT_EQ(view_.ExpandLongPath("a\\X:\\b", "b", 31, u"b", 40), "\\a\\X:\\b");
+  EXPECT_EQ(view_.ExpandLongPath("abc", "abc", 0, u"abc", 40), "abc");
   EXPECT_TRUE(platform_.searches.empty());
   EXPECT_TRUE(platform_.opens.empty());
 }
@@ -176,7 +176,7 @@ TEST_F(DirectoryViewTest, ExpandsOnlyTheEntryAComponentNamesExactly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.built);
-    EXPECT_EQ(view_.ExpandLongPath(c.built, c.parent, c.name, 99), c.expected);
+    EXPECT_EQ(view_.ExpandLongPath(c.built, platform_.WideCharToMultiByte(c.name), c.parent, c.name, 99), c.expected);
   }
   // Each directory listed once, its expanded text kept for the paths below it.
   EXPECT_EQ(Count("X:\\PROGRA~1\\COMMON~1\\*"), 2u);
@@ -200,7 +200,7 @@ TEST_F(DirectoryViewTest, ReachesDirectoriesBeyondAnyTextLimitComponentByCompone
   platform_.files[text + "\\deep.txt"] = std::vector<std::byte>(42);
   EXPECT_TRUE(view_.IsVisibleToWin32(parent, u"deep.txt", 1000));
   EXPECT_EQ(view_.QueryWin32FileSize(parent, u"deep.txt", 1000), 42u);
-  EXPECT_EQ(view_.ExpandLongPath(text + "\\deep.txt", parent, u"deep.txt", 1000),
+  EXPECT_EQ(view_.ExpandLongPath(text + "\\deep.txt", "deep.txt", parent, u"deep.txt", 1000),
             text + "\\deep.txt");
 }
 
