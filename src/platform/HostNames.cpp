@@ -8,6 +8,23 @@ namespace {
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
+
+// The continuation bytes of one sequence: their 6-bit payloads, or nullopt
+// when the bytes run out or one is not 10xxxxxx.
+std::optional<std::uint32_t> Continuation(std::string_view bytes, std::size_t at, std::size_t count,
+                                          std::uint32_t lead) {
+  if (at > bytes.size() || count > bytes.size() - at) return std::nullopt;
+  std::uint32_t value = lead;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[at + i]);
+    if ((byte & 0xC0) != 0x80) return std::nullopt;
+    value = (value << 6) | (byte & 0x3Fu);
+  }
+  return value;
+}
+
+}  // namespace
+
 void AppendUtf8(std::uint32_t codePoint, std::string* out) {
   if (codePoint < 0x80) {
     out->push_back(static_cast<char>(codePoint));
@@ -25,22 +42,6 @@ void AppendUtf8(std::uint32_t codePoint, std::string* out) {
     out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
   }
 }
-
-// The continuation bytes of one sequence: their 6-bit payloads, or nullopt
-// when the bytes run out or one is not 10xxxxxx.
-std::optional<std::uint32_t> Continuation(std::string_view bytes, std::size_t at, std::size_t count,
-                                          std::uint32_t lead) {
-  if (at > bytes.size() || count > bytes.size() - at) return std::nullopt;
-  std::uint32_t value = lead;
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[at + i]);
-    if ((byte & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (byte & 0x3Fu);
-  }
-  return value;
-}
-
-}  // namespace
 
 std::optional<std::string> EncodeHostName(std::u16string_view component) {
   if (component.empty() || component == u"." || component == u"..") return std::nullopt;

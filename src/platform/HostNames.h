@@ -5,11 +5,16 @@
 // entry is asked for by the very bytes the view lists it under.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace sondrel {
+
+// Appends the UTF-8 bytes of one code point (a lone surrogate included, as its
+// own three-byte sequence).
+void AppendUtf8(std::uint32_t codePoint, std::string* out);
 
 // The host name bytes of one path component: UTF-8 where the component is
 // valid UTF-16; an unpaired surrogate becomes its own three-byte sequence.

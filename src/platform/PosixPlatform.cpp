@@ -56,23 +56,6 @@ std::uint32_t Win32CodeOf(int error) {
   }
 }
 
-void AppendUtf8(std::uint32_t codePoint, std::string* out) {
-  if (codePoint < 0x80) {
-    out->push_back(static_cast<char>(codePoint));
-  } else if (codePoint < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else if (codePoint < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  }
-}
 
 // Closes the descriptor it holds when it goes out of scope.
 class Descriptor {
@@ -246,6 +229,10 @@ FileHandle PosixPlatform::CreateFileA(std::string_view path, std::uint32_t desir
     SetError(errno);
     return kInvalidHandleValue;
   }
+  return RefuseFolder(fd);
+}
+
+FileHandle PosixPlatform::RefuseFolder(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
     ::close(fd);
@@ -574,13 +561,7 @@ FileHandle PosixPlatform::CreateFileW(const WidePath& path, std::uint32_t desire
     SetError(errno);
     return kInvalidHandleValue;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    SetError(EISDIR);
-    return kInvalidHandleValue;
-  }
-  return fd;
+  return RefuseFolder(fd);
 }
 
 bool PosixPlatform::FindClose(FindHandle handle) { return searches_.erase(handle) != 0; }

@@ -104,6 +104,8 @@ class PosixPlatform : public Platform {
   // Whether the drive's view numbers its entries by MFT record, as ntfs-3g
   // does: its root, the volume's record 5, is inode 5.
   bool DriveViewGivesRecords(char drive);
+  // fd as a handle, unless it is a folder (closed, EISDIR): CreateFile opens files.
+  FileHandle RefuseFolder(int fd);
   // The descriptor behind a handle, opening a deferred file; -1 on failure.
   int DescriptorOf(FileHandle handle);
   void SetError(int error);
