@@ -65,6 +65,14 @@ def image(volume: str, geometry: str) -> str:
                                    ntfs_image.VOLUMES[volume]())
 
 
+def save_image(directory: str, image: bytes, name: str) -> str:
+    """Writes a patched image into directory under name and returns its path."""
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(image)
+    return path
+
+
 def sha256(path: str) -> str:
     digest = hashlib.sha256()
     with open(path, "rb") as f:

@@ -139,10 +139,7 @@ class Accuracy(unittest.TestCase):
 
     @classmethod
     def save(cls, volume: ntfs_layout.Volume, name: str) -> str:
-        path = os.path.join(cls.work, name)
-        with open(path, "wb") as f:
-            f.write(volume.image)
-        return path
+        return e2e_support.save_image(cls.work, volume.image, name)
 
     @classmethod
     def one(cls, name: str) -> int:

@@ -128,10 +128,7 @@ class HostilePaths(unittest.TestCase):
 
     @classmethod
     def save(cls, volume: ntfs_layout.Volume, name: str) -> str:
-        path = os.path.join(cls.work, name)
-        with open(path, "wb") as f:
-            f.write(volume.image)
-        return path
+        return e2e_support.save_image(cls.work, volume.image, name)
 
     @classmethod
     def tearDownClass(cls):
