@@ -239,7 +239,8 @@ class Accuracy(unittest.TestCase):
         trace = os.path.join(self.work, "strace.log")
         with e2e_support.drive(self.escaped) as drive:
             run = run_sondrel(["-dig", "x"], drive.dosdevices, timeout=900,
-                              prefix=["strace", "-f", "-qq", "-e", "trace=%file", "-o", trace])
+                              prefix=["strace", "-f", "-qq", "-s", "65536", "-e", "trace=%file",
+                                      "-o", trace])
             allowed = (drive.dosdevices, drive.mountpoint, self.escaped,
                        os.path.realpath(self.escaped))
         self.assertEqual(run.returncode, 0, run.stderr[-500:])
