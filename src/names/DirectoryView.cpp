@@ -212,25 +212,20 @@ std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::strin
   } else {
     // A chain that does not reach the root is remembered as such by its listing.
     if (ListingOf(parent) == nullptr) return Unreached(builtPath);
-    std::optional<std::vector<std::uint32_t>> chain = paths_.RootedChain(parent);
+    // Down from the nearest directory whose expanded text is kept, or from
+    // the root; the directories below it are expanded from their parents'
+    // listings.
+    std::optional<std::vector<std::uint32_t>> chain = paths_.RootedChain(
+        parent, [this](std::uint32_t directory) { return prefixes_.contains(directory); });
     if (!chain) return Unreached(builtPath);
-    // The nearest directory of the chain whose expanded text is kept; the
-    // directories below it are expanded from their parents' listings.
-    std::size_t done = chain->size();
-    while (done > 0) {
-      auto ancestor = prefixes_.find((*chain)[done - 1]);
-      if (ancestor != prefixes_.end()) {
-        prefix = ancestor->second;
-        break;
-      }
-      --done;
-    }
-    if (done == 0) {
+    const std::uint32_t top = chain->empty() ? parent : paths_.Link(chain->front()).parentRecord;
+    if (auto above = prefixes_.find(top); above != prefixes_.end()) {
+      prefix = above->second;
+    } else {
       prefix = std::string{driveLetter_, ':', '\\'};
       if (chain->empty()) KeepPrefix(parent, prefix);
     }
-    for (std::size_t i = done; i < chain->size(); ++i) {
-      const std::uint32_t directory = (*chain)[i];
+    for (const std::uint32_t directory : *chain) {
       const ParentLink& link = paths_.Link(directory);
       prefix += ExpandComponent(link.parentRecord, link.wideName, link.name, directory,
                                 link.pairedLongName);

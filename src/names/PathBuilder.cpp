@@ -63,8 +63,14 @@ bool IsRootName(const ParentLink& link) { return link.wideName == u"."; }
 }  // namespace
 
 const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
+  if (auto indexed = linkByRecord_.find(recordNumber); indexed != linkByRecord_.end()) {
+    return *indexed->second;
+  }
   std::string key = std::to_string(recordNumber);
-  if (const ParentLink* known = links_.Lookup(key)) return *known;
+  if (const ParentLink* known = links_.Lookup(key)) {  // seeded by a caller
+    linkByRecord_.emplace(recordNumber, known);
+    return *known;
+  }
   std::vector<std::byte> record(volume_.geometry.recordSize);
   ReadMftRecord(volume_, recordNumber, record);
   ParentLink link;
@@ -78,7 +84,9 @@ const ParentLink& PathBuilder::LinkOf(std::uint32_t recordNumber) {
     link.pairedLongName = PairedLongName(record, *value).value_or(std::u16string());
     link.usable = true;
   }
-  return links_.Insert(key, std::move(link));
+  const ParentLink& stored = links_.Insert(key, std::move(link));
+  linkByRecord_.emplace(recordNumber, &stored);
+  return stored;
 }
 
 // The text that precedes a name whose parent is parentRecord (nonzero), or
@@ -136,23 +144,49 @@ void PathBuilder::KeepPrefix(std::uint32_t parentRecord, std::optional<std::stri
   prefixes_.insert_or_assign(parentRecord, std::move(prefix));
 }
 
-std::optional<std::vector<std::uint32_t>> PathBuilder::RootedChain(
-    std::uint32_t directoryRecord) {
-  std::vector<std::uint32_t> downward;
+bool PathBuilder::ReachesRoot(std::uint32_t directoryRecord) {
+  std::vector<std::uint32_t> walked;
   VisitedRecords visited;
-  for (std::uint32_t current = directoryRecord; current != 0;) {
-    if (!visited.Add(current)) return std::nullopt;
-    const ParentLink& link = LinkOf(current);
-    if (!link.usable || link.name.empty()) return std::nullopt;
-    if (IsRootName(link)) {
-      std::reverse(downward.begin(), downward.end());
-      return downward;
+  std::uint32_t current = directoryRecord;
+  bool rooted = false;
+  while (true) {
+    if (auto known = rooted_.find(current); known != rooted_.end()) {
+      rooted = known->second;
+      break;
     }
-    downward.push_back(current);
-    if (link.parentRecord == current) return std::nullopt;
+    if (current == 0 || !visited.Add(current)) break;
+    const ParentLink& link = LinkOf(current);
+    if (!link.usable || link.name.empty()) break;
+    if (IsRootName(link)) {
+      rooted = true;
+      break;
+    }
+    walked.push_back(current);
+    if (link.parentRecord == current) break;
     current = link.parentRecord;
   }
-  return std::nullopt;
+  // Every directory met answers as its walk's end does: its own walk is the
+  // rest of this one.
+  for (std::uint32_t directory : walked) rooted_.emplace(directory, rooted);
+  return rooted;
+}
+
+std::optional<std::vector<std::uint32_t>> PathBuilder::RootedChain(
+    std::uint32_t directoryRecord, const std::function<bool(std::uint32_t)>& stopAt) {
+  if (!ReachesRoot(directoryRecord)) return std::nullopt;
+  // Known to reach the root: no loop to look for, and such a chain holds
+  // each link read so far at most once.
+  std::vector<std::uint32_t> downward;
+  std::uint32_t current = directoryRecord;
+  for (const ParentLink* link = &LinkOf(current); !IsRootName(*link);
+       link = &LinkOf(current)) {
+    if (stopAt && stopAt(current)) break;
+    if (downward.size() > linkByRecord_.size()) return std::nullopt;
+    downward.push_back(current);
+    current = link->parentRecord;
+  }
+  std::reverse(downward.begin(), downward.end());
+  return downward;
 }
 
 std::string PathBuilder::BuildFullPath(std::string_view ownName, std::uint32_t parentRecord) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,7 +70,9 @@ class PathBuilder {
   // where its paths have no drive part (parent number 0, a loop, a record that
   // is its own parent, a record without a usable name). The walk is the one
   // BuildFullPath makes, over the links it has read.
-  std::optional<std::vector<std::uint32_t>> RootedChain(std::uint32_t directoryRecord);
+  // With stopAt, the chain starts below the nearest directory where it holds.
+  std::optional<std::vector<std::uint32_t>> RootedChain(
+      std::uint32_t directoryRecord, const std::function<bool(std::uint32_t)>& stopAt = {});
 
   // What directory record recordNumber contributes to paths, read once per run.
   const ParentLink& Link(std::uint32_t recordNumber) { return LinkOf(recordNumber); }
@@ -83,6 +86,7 @@ class PathBuilder {
 
  private:
   const ParentLink& LinkOf(std::uint32_t recordNumber);
+  bool ReachesRoot(std::uint32_t directoryRecord);
   std::optional<std::string> ParentPrefix(std::uint32_t parentRecord);
   void KeepPrefix(std::uint32_t parentRecord, std::optional<std::string> prefix);
 
@@ -90,6 +94,13 @@ class PathBuilder {
   Platform& platform_;
   const char driveLetter_;
   PathCache links_;
+  // Beside the cache, each link by its record number: a walk up a deep chain
+  // costs one integer lookup a step, not a decimal text and its hash.
+  std::unordered_map<std::uint32_t, const ParentLink*> linkByRecord_;
+  // Whether each directory walked so far reaches the root. The links never
+  // change within a run, so neither does the answer; a chain is then checked
+  // for loops once, not on every walk.
+  std::unordered_map<std::uint32_t, bool> rooted_;
   ParentPrefixes prefixes_;
   std::size_t prefixBytes_ = 0;
 };

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/FakePlatform.h"
 #include "support/MftImageBuilder.h"
@@ -101,6 +104,39 @@ TEST_F(BuildFullPathTest, ReadsEachDirectoryRecordOnce) {
 TEST_F(BuildFullPathTest, UsesTheCachedLinkInsteadOfTheRecord) {
   paths_.parentLinks().Insert("31", ParentLink{30, "SUB~1"});
   EXPECT_EQ(Build("a", 31), "X:\\dir\\SUB~1\\a");
+}
+
+TEST_F(BuildFullPathTest, RootedChainAnswersAlikeWhateverWasWalkedBefore) {
+  using Chain = std::optional<std::vector<std::uint32_t>>;
+  const std::pair<std::uint32_t, Chain> cases[] = {
+      {31, std::vector<std::uint32_t>{30, 31}},
+      {30, std::vector<std::uint32_t>{30}},
+      {49, std::vector<std::uint32_t>{30, 49}},  // through 30, already walked
+      {5, std::vector<std::uint32_t>{}},         // the root itself
+      {40, std::nullopt},                        // a loop
+      {41, std::nullopt},                        // met on 40's walk
+      {42, std::nullopt},                        // an empty name
+      {43, std::nullopt},                        // its own parent
+      {44, std::nullopt},                        // a parent number of 0
+      {48, std::nullopt},                        // a bad record further up
+      {0, std::nullopt},
+      {1000000, std::nullopt},
+  };
+  // Each answer is remembered for the chain's directories: asked again, in
+  // either order, and from a fresh builder, it is the same.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& [directory, expected] : cases) {
+      SCOPED_TRACE(directory);
+      EXPECT_EQ(paths_.RootedChain(directory), expected);
+      PathBuilder fresh(volume_, platform_, 'X');
+      EXPECT_EQ(fresh.RootedChain(directory), expected);
+    }
+  }
+  // Stopped at a directory on the way up, the chain starts below it.
+  const auto below30 = [](std::uint32_t directory) { return directory == 30; };
+  EXPECT_EQ(paths_.RootedChain(31, below30), Chain(std::vector<std::uint32_t>{31}));
+  EXPECT_EQ(paths_.RootedChain(30, below30), Chain(std::vector<std::uint32_t>{}));
+  EXPECT_EQ(paths_.RootedChain(40, below30), std::nullopt);
 }
 
 TEST(BuildFullPath, HoldsPathsLongerThanTheFixedBuffersWhole) {
