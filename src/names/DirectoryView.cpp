@@ -57,25 +57,18 @@ bool DirectoryView::Search(const WidePath& path, FindexInfoLevels level,
 
 DirectoryListing* DirectoryView::ListingOf(std::uint32_t directory) {
   auto known = listings_.find(directory);
-  if (known != listings_.end()) return known->second.reachable ? &known->second : nullptr;
-  // Kept whether or not the search succeeds, so a failed one is not repeated,
-  // and so is a chain that does not reach the root, which is never walked again.
-  DirectoryListing& listing = listings_[directory];
+  if (known != listings_.end()) return &known->second;
+  // Whether a chain reaches the root is decided once per run: asked again,
+  // an unreached one costs no walk.
   std::optional<WidePath> path = PathOf(directory);
-  if (!path) {
-    listing.reachable = false;
-    return nullptr;
-  }
+  if (!path) return nullptr;
+  // Kept whether or not the search succeeds, so a failed one is not repeated.
+  DirectoryListing& listing = listings_[directory];
   Search(*path, FindExInfoBasic, listing);
   return &listing;
 }
 
 void DirectoryView::Relist(std::uint32_t parent) { listings_.erase(parent); }
-
-bool DirectoryView::TellsRecords(std::uint32_t parent) {
-  DirectoryListing* listing = ListingOf(parent);
-  return listing != nullptr && !listing->byRecord.empty();
-}
 
 std::u16string_view DirectoryView::ShortNameOf(std::uint32_t directory,
                                                DirectoryListing& listing, std::uint32_t entry) {
@@ -210,8 +203,6 @@ std::string DirectoryView::ExpandLongPath(std::string_view builtPath, std::strin
   if (auto kept = prefixes_.find(parent); kept != prefixes_.end()) {
     prefix = kept->second;
   } else {
-    // A chain that does not reach the root is remembered as such by its listing.
-    if (ListingOf(parent) == nullptr) return Unreached(builtPath);
     // Down from the nearest directory whose expanded text is kept, or from
     // the root; the directories below it are expanded from their parents'
     // listings.

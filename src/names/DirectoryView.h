@@ -29,7 +29,6 @@ namespace sondrel {
 
 // What one search of a directory showed, "." and ".." left out.
 struct DirectoryListing {
-  bool reachable = true;          // the directory's chain reaches the root
   bool listed = false;            // the search succeeded
   bool shortNamesListed = false;  // shortNames holds every entry's 8.3 name
   WideNameTable longNames;        // entry i's long name
@@ -63,10 +62,6 @@ class DirectoryView {
   // relisted.
   bool IsVisibleToWin32(std::uint32_t parent, std::u16string_view name, std::uint64_t record,
                         std::u16string_view pairedLongName = {});
-
-  // Whether directory record parent's listing tells each entry's record, so
-  // that an 8.3 name is matched through its pairedLongName.
-  bool TellsRecords(std::uint32_t parent);
 
   // Drops what directory record parent's listing showed, so that the next
   // question lists it afresh.

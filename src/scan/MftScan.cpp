@@ -300,21 +300,17 @@ std::optional<std::uint32_t> ScanMft(const VolumeContext& volume, ScanMode mode,
     std::string path = paths.BuildFullPath(name, parent);
     if (path.empty()) continue;
     ++total;
-    // Only a view that tells records matches an 8.3 name through its pair.
-    std::u16string paired;
-    if (fileName->fileNamespace == kDosNamespace && view.TellsRecords(parent)) {
-      paired = PairedLongName(record, *fileName).value_or(std::u16string());
-    }
+    const std::u16string paired = PairedLongName(record, *fileName).value_or(std::u16string());
     // A visible record costs no further platform call.
     if (dig && view.IsVisibleToWin32(parent, fileName->fileName, n, paired)) continue;
     const bool isDirectory = (header->recordFlags & kRecordIsDirectory) != 0;
     const std::uint32_t size = ReportedSize(view, *fileName, isDirectory, n, paired);
-    std::string longPath = view.ExpandLongPath(path, name, parent, fileName->fileName, n, paired);
-    if (dig && IsSystemMetadataPath(longPath)) continue;
     if (dig) {
+      // Its path is expanded, and told from the metadata, when it is looked at again.
       candidates.Hold({n, parent, size, isDirectory, NameHash(fileName->fileName)});
       continue;
     }
+    std::string longPath = view.ExpandLongPath(path, name, parent, fileName->fileName, n, paired);
     AppendRecordLine(line, n, size, isDirectory, longPath, codePage);
     std::fwrite(line.data(), 1, line.size(), out);
   }
