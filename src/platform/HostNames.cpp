@@ -8,7 +8,6 @@ namespace {
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-
 // The continuation bytes of one sequence: their 6-bit payloads, or nullopt
 // when the bytes run out or one is not 10xxxxxx.
 std::optional<std::uint32_t> Continuation(std::string_view bytes, std::size_t at, std::size_t count,

@@ -56,7 +56,6 @@ std::uint32_t Win32CodeOf(int error) {
   }
 }
 
-
 // Closes the descriptor it holds when it goes out of scope.
 class Descriptor {
  public:

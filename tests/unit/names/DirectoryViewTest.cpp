@@ -176,7 +176,9 @@ TEST_F(DirectoryViewTest, ExpandsOnlyTheEntryAComponentNamesExactly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.built);
-    EXPECT_EQ(view_.ExpandLongPath(c.built, platform_.WideCharToMultiByte(c.name), c.parent, c.name, 99), c.expected);
+    EXPECT_EQ(view_.ExpandLongPath(c.built, platform_.WideCharToMultiByte(c.name), c.parent,
+                                   c.name, 99),
+              c.expected);
   }
   // Each directory listed once, its expanded text kept for the paths below it.
   EXPECT_EQ(Count("X:\\PROGRA~1\\COMMON~1\\*"), 2u);
